@@ -1,0 +1,3 @@
+#include "main/startup.h"
+
+int main(int argc, char** argv) { return run(argc, argv); }
