@@ -1,0 +1,85 @@
+// The supervision state that main owns, in its two lifetimes.
+//
+// The outer state is declared before anything can fail and outlives the run, because the
+// top-level handler still reads it after every object of the run has been destroyed. The
+// run state lives inside the run and is destroyed in reverse order of creation.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "launch/sys.h"
+#include "main/options.h"
+#include "protocol/output.h"
+#include "registry/registry.h"
+
+// Fixed event-queue identifiers.
+inline constexpr int startupTimer = 10;
+inline constexpr int graceTimer = 11;
+inline constexpr int confirmTimer = 12;
+inline constexpr int drainTimer = 13;
+inline constexpr int wakeEvent = 42;
+
+struct OuterState {
+    int rootPid = -1;
+    std::unique_ptr<Kqueue> kq;  // declared before the writer that registers in it
+    int registryFd = -1;
+    int ptyMaster = -1;
+    int ptySlave = -1;
+    uint32_t ttyDevice = 0;
+    std::unique_ptr<Output> parentWriter;
+    bool ptyScope = false;
+    bool rootGrouped = false;
+    bool rootReaped = false;
+    std::string failureDetail;
+};
+
+struct ExtraInput {
+    std::unique_ptr<Output> writer;
+    bool ending = false;
+    bool closed = false;
+};
+
+// The run state together with references to what start-up created before it.
+struct Supervisor {
+    Supervisor(OuterState& outer, const Options& options, Registry& registry, int64_t startupDeadline)
+        : outer(outer), kq(*outer.kq), options(options), registry(registry), startupDeadline(startupDeadline) {}
+
+    OuterState& outer;
+    Kqueue& kq;
+    const Options& options;
+    Registry& registry;
+    int64_t startupDeadline;
+
+    std::unique_ptr<Output> uplinkWriter;
+    std::unique_ptr<Output> rootInput;
+    std::map<int, ExtraInput> extraInputs;
+    std::map<int, int> outputs;  // descriptor read -> stream number
+    std::set<int> endedOutputs;
+    std::set<int> watchedPids;
+    int execErrno = 0;
+    std::string stopReason;
+    std::string failStage;
+    std::string controlBuffer;
+    std::string uplinkBuffer;
+
+    // Loop flags; all but deadlineExpired only ever go from false to true.
+    bool ready = false;
+    bool stopping = false;
+    bool killing = false;
+    bool rootExitReported = false;
+    bool quiescent = false;
+    bool reapedSent = false;
+    bool stdinEnding = false;
+    bool stdinClosed = false;
+    bool deadlineExpired = false;
+
+    // Listing the scope costs a walk of the process table, so while stopping it is taken
+    // once per burst of events; these record when a fresh listing is owed regardless.
+    bool listingOwed = false;
+
+    Output& parent() { return *outer.parentWriter; }
+};
