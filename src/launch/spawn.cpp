@@ -53,6 +53,8 @@ void createPipes(Supervisor& s, Pipes& p) {
     if (!o.pty) {
         pipePair(p.stdoutPipe);
         pipePair(p.stderrPipe);
+        platform::widenPipe(p.stdoutPipe[0]);
+        platform::widenPipe(p.stderrPipe[0]);
     }
     if (o.guardian) pipePair(p.execPipe);
     if (now() >= s.startupDeadline) throw std::runtime_error("startup deadline before fork");

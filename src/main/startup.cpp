@@ -64,6 +64,7 @@ int supervise(OuterState& outer, int argc, char** argv) {
     capability();
     outer.kq = std::make_unique<Kqueue>();
     outer.parentWriter = std::make_unique<Output>(1, *outer.kq, !o.guardian);
+    platform::widenPipe(1);
     fdFlags(2, true);
     fdFlags(0, true);
     if (o.guardian)

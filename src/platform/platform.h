@@ -142,6 +142,13 @@ int becomeSubreaper();
 // Reaps every exited child of this process except keep, without blocking.
 void reapChildrenExcept(int keep);
 
+// Asks for a larger kernel buffer on a pipe, so that a fast writer and its reader wake each
+// other less often. Quietly does nothing for descriptors that are not pipes.
+void widenPipe(int fd);
+
+// Opens a new pseudo-terminal of the given size; -1 with errno on failure.
+int openTerminal(int& master, int& slave, unsigned short rows, unsigned short cols);
+
 // Resumes output of a terminal that a stop character suspended; -1 with errno on failure.
 int resumeTerminalOutput(int fd);
 

@@ -2,6 +2,7 @@
 // masks, the subreaper role and terminal flow control.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/random.h>
@@ -174,6 +175,18 @@ void reapChildrenExcept(int keep) {
     }
     for (int child : childPids())
         if (child != keep) reap(child);
+}
+
+int openTerminal(int& master, int& slave, unsigned short rows, unsigned short cols) {
+    winsize size{};
+    size.ws_row = rows;
+    size.ws_col = cols;
+    return openpty(&master, &slave, nullptr, nullptr, &size);
+}
+
+void widenPipe(int fd) {
+    constexpr int wide = 1 << 20;
+    fcntl(fd, F_SETPIPE_SZ, wide);
 }
 
 int resumeTerminalOutput(int fd) {

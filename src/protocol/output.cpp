@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr uint64_t dataLimit = 64;
 constexpr uint64_t controlLimit = 16;
 constexpr uint64_t flushBudget = 8192;
 
@@ -20,7 +19,7 @@ Output::Output(int fd, Kqueue& kq, bool lossy) : fd(fd), kq(&kq), lossy(lossy) {
 void Output::push(std::string bytes, bool data, bool seal, uint64_t cost) {
     if (sealed || broken) return;
     if (bytes.empty()) return;
-    if (data && dataQueued == dataLimit) {
+    if (data && dataQueued == Output::dataLimit) {
         if (lossy) {
             dropped += 1;
             droppedBytes += cost;

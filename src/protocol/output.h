@@ -20,7 +20,12 @@ public:
         bool data = false;
     };
 
+    static constexpr uint64_t dataLimit = 64;
+
     Output(int fd, Kqueue& kq, bool lossy);
+
+    // No more data frames fit.
+    bool full() const { return dataQueued >= dataLimit; }
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 

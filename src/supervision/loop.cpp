@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <stdexcept>
@@ -126,7 +127,37 @@ bool controlRead(Supervisor& s, int fd) {
     return true;
 }
 
+void flushParent(Supervisor& s) {
+    Output& parent = s.parent();
+    std::size_t frames = parent.size();
+    uint64_t offset = parent.offset;
+    parent.flush();
+    if (parent.empty() || parent.size() != frames || parent.offset != offset) s.parentKeptUp = now();
+}
+
+void holdOutputs(Supervisor& s, bool hold) {
+    s.outputsHeld = hold;
+    for (auto& [fd, stream] : s.outputs) {
+        if (s.endedOutputs.count(stream)) continue;
+        if (hold)
+            removeEvent(s.kq, fd, EVFILT_READ);
+        else
+            change(s.kq, fd, EVFILT_READ, EV_ADD, 0, 0);
+    }
+    if (hold)
+        timer(s.kq, parentStallTimer, static_cast<int>(std::max<int64_t>(1, s.parentKeptUp + parentStallMs - now())));
+    else
+        removeEvent(s.kq, parentStallTimer, EVFILT_TIMER);
+}
+
+void paceOutputs(Supervisor& s) {
+    Output& parent = s.parent();
+    bool hold = parent.full() && !parent.broken && !parent.sealed && now() - s.parentKeptUp < parentStallMs;
+    if (hold != s.outputsHeld) holdOutputs(s, hold);
+}
+
 void timerFired(Supervisor& s, int64_t ident) {
+    if (ident == parentStallTimer) return;  // the wake-up alone matters
     if (ident == startupTimer) {
         stop(s, "startup_deadline");
     } else if (ident == graceTimer) {
@@ -182,6 +213,7 @@ bool dispatch(Supervisor& s, const platform::Event& event) {
 }  // namespace
 
 int superviseLoop(Supervisor& s) {
+    s.parentKeptUp = now();
     for (;;) {
         s.registry.advance();
         if (s.uplinkWriter) s.uplinkWriter->flush();
@@ -189,11 +221,16 @@ int superviseLoop(Supervisor& s) {
         serviceRootInput(s);
         serviceExtraInputs(s);
         checkQuiescence(s);
-        if (s.quiescent && s.options.pty && !s.endedOutputs.count(1)) drainTerminal(s);
+        if (s.quiescent && s.options.pty && !s.endedOutputs.count(1) && !s.outputsHeld) drainTerminal(s);
         if (parentLost(s)) return 1;
         if (s.quiescent && s.endedOutputs.size() == s.outputs.size() && !s.reapedSent) finalReport(s);
-        s.parent().flush();
+        flushParent(s);
         if (s.reapedSent && s.parent().empty() && uplinkDrained(s)) return exitStatus(s);
+
+        // A listing put off while events were waiting is owed before the loop may block:
+        // the flushes above may have been the last of them.
+        if (s.listingDeferred && !s.kq.pending()) continue;
+        paceOutputs(s);
 
         platform::Event event;
         if (s.kq.wait(event) < 0) {

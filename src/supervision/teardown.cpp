@@ -49,10 +49,15 @@ void reportRootExit(Supervisor& s, const siginfo_t& status) {
 
 // A listing walks the whole process table; while other events wait in the queue the
 // decision it serves would be stale anyway, so it is taken once the burst has been handled.
-bool listingDue(Supervisor& s) { return s.listingOwed || !s.kq.pending(); }
+bool listingDue(Supervisor& s) {
+    bool due = s.listingOwed || !s.kq.pending();
+    if (!due) s.listingDeferred = true;
+    return due;
+}
 
 std::vector<int> listScope(Supervisor& s) {
     s.listingOwed = false;
+    s.listingDeferred = false;
     return members(s.outer.rootPid, s.options.pty, s.outer.ttyDevice);
 }
 
@@ -129,8 +134,12 @@ bool runFailed(Supervisor& s) {
 std::string pidStates(const std::vector<std::pair<int, std::string>>& entries) {
     std::string list;
     for (std::size_t i = 0; i < entries.size() && i < 64; ++i) {
-        if (i) list += ",";
-        list += "\"" + std::to_string(entries[i].first) + ":" + entries[i].second + "\"";
+        if (i) list += ',';
+        list += '"';
+        list += std::to_string(entries[i].first);
+        list += ':';
+        list += entries[i].second;
+        list += '"';
     }
     return list;
 }

@@ -1,0 +1,701 @@
+// End-to-end figures of the built supervisor, each against a baseline taken in the same run:
+// output throughput, teardown of a large group, idle wake-ups and peak memory under a flood.
+// A plain driver rather than Google Benchmark: every figure needs a whole supervised run with
+// its own parent, so per-iteration timing would measure nothing useful.
+//
+// Usage: supervisor_bench [--reps N] [--mib N] [--only throughput|teardown|idle|memory]
+//                         [--parent-pipe BYTES]  (diagnosis: resize the supervisor's output pipe)
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "protocol/parse.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double millisBetween(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+void sleepMillis(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string a, b, c;
+    in >> a >> b >> c;
+    return a + " " + b + " " + c;
+}
+
+// A field of /proc/PID/status in its own unit (kB for memory, a count for switches), or -1.
+long statusField(int pid, const std::string& name) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, name.size() + 1, name + ":") == 0) return std::strtol(line.c_str() + name.size() + 1, nullptr, 10);
+    return -1;
+}
+
+// utime + stime of a process, in clock ticks, or -1.
+long cpuTicks(int pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto close = text.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream rest(text.substr(close + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    // Fields after the command: state is field 3, utime 14 and stime 15.
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14) utime = std::atol(field.c_str());
+        if (i == 15) stime = std::atol(field.c_str());
+    }
+    return utime + stime;
+}
+
+// Processes whose process group is `pgid`, zombies included, read from /proc.
+int groupCount(int pgid) {
+    DIR* dir = ::opendir("/proc");
+    if (!dir) return -1;
+    int count = 0;
+    char path[300];
+    char text[512];
+    while (dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+        std::snprintf(path, sizeof path, "/proc/%s/stat", entry->d_name);
+        int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        ssize_t n = ::read(fd, text, sizeof text - 1);
+        ::close(fd);
+        if (n <= 0) continue;
+        text[n] = 0;
+        const char* close = std::strrchr(text, ')');
+        if (!close) continue;
+        char state = 0;
+        int ppid = 0, group = 0;
+        if (std::sscanf(close + 1, " %c %d %d", &state, &ppid, &group) == 3 && group == pgid) ++count;
+    }
+    ::closedir(dir);
+    return count;
+}
+
+// Reaps children that have already ended; orphans come back here because the driver is a
+// subreaper. Never called while a supervisor is alive, so it cannot steal its status.
+void reapEnded() {
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+}
+
+// Waits until no process is left in group `pgid`, reaping orphans meanwhile.
+bool awaitGroupGone(int pgid, Clock::time_point deadline) {
+    for (;;) {
+        reapEnded();
+        if (groupCount(pgid) == 0) return true;
+        if (Clock::now() > deadline) return false;
+    }
+}
+
+void waitChild(int pid, int* status = nullptr) {
+    int local = 0;
+    while (::waitpid(pid, &local, 0) < 0 && errno == EINTR) {
+    }
+    if (status) *status = local;
+}
+
+// Sleeping processes in a group of their own, unrelated to anything supervised. They are
+// forked while the driver holds no pipe, so that they keep no channel open.
+class SleepingGroup {
+public:
+    explicit SleepingGroup(int size) {
+        pids_.reserve(static_cast<std::size_t>(size));
+        for (int i = 0; i < size; ++i) {
+            int leader = pids_.empty() ? 0 : pids_.front();
+            int pid = ::fork();
+            if (pid == 0) {
+                ::setpgid(0, leader);
+                for (;;) ::pause();
+            }
+            if (pid < 0) throw std::runtime_error("fork of a sleeping process failed");
+            ::setpgid(pid, leader == 0 ? pid : leader);
+            pids_.push_back(pid);
+        }
+    }
+    SleepingGroup(const SleepingGroup&) = delete;
+    SleepingGroup& operator=(const SleepingGroup&) = delete;
+    ~SleepingGroup() {
+        if (pids_.empty()) return;
+        ::kill(-pids_.front(), SIGKILL);
+        for (int pid : pids_) waitChild(pid);
+    }
+
+private:
+    std::vector<int> pids_;
+};
+
+// What the parent has seen on the supervisor's standard output so far.
+struct Tally {
+    std::uint64_t dataBytes = 0;
+    int outputLines = 0;
+    int logDropped = 0;
+    int rootPid = 0;
+    bool started = false;
+    bool ready = false;
+    bool reaped = false;
+    bool keepText = false;
+    std::string text;               // decoded stdout, only when keepText
+    std::vector<std::string> lines;  // every line that is not output
+    Clock::time_point reapedAt;
+};
+
+constexpr std::string_view outputPrefix = R"({"version":1,"event":"output","stream":")";
+constexpr std::string_view dataMember = R"(","data":")";
+
+void takeLine(std::string_view line, Tally& t) {
+    if (line.substr(0, outputPrefix.size()) == outputPrefix) {
+        auto at = line.find(dataMember, outputPrefix.size());
+        if (at == std::string_view::npos || line.size() < at + dataMember.size() + 2) return;
+        std::string_view data = line.substr(at + dataMember.size(), line.size() - at - dataMember.size() - 2);
+        std::size_t pad = 0;
+        if (!data.empty() && data.back() == '=') ++pad;
+        if (data.size() > 1 && data[data.size() - 2] == '=') ++pad;
+        t.dataBytes += data.size() / 4 * 3 - pad;
+        ++t.outputLines;
+        if (t.keepText && line.substr(outputPrefix.size(), 6) == "stdout") t.text += decode(std::string(data));
+        return;
+    }
+    t.lines.emplace_back(line);
+    if (line.find(R"("event":"started")") != std::string_view::npos) {
+        t.started = true;
+        auto at = line.find(R"("pid":)");
+        if (at != std::string_view::npos) t.rootPid = std::atoi(std::string(line.substr(at + 6)).c_str());
+    } else if (line.find(R"("event":"ready")") != std::string_view::npos) {
+        t.ready = true;
+    } else if (line.find(R"("event":"log_dropped")") != std::string_view::npos) {
+        ++t.logDropped;
+    } else if (line.find(R"("event":"reaped")") != std::string_view::npos) {
+        t.reaped = true;
+        t.reapedAt = Clock::now();
+    }
+}
+
+// One supervisor run with its two pipes. Whatever path leaves the scope, the supervisor,
+// its root's group and every orphan of it are killed and reaped.
+class Supervisor {
+public:
+    // `pipeSize` above 0 resizes the channel the supervisor writes to, to tell how much of a
+    // figure comes from the default 64 KiB pipe rather than from the supervisor.
+    Supervisor(const std::string& tmpdir, std::vector<std::string> args, int pipeSize = 0) : buffer_(1 << 20) {
+        int in[2], out[2];
+        if (::pipe2(in, O_CLOEXEC) < 0 || ::pipe2(out, O_CLOEXEC) < 0) throw std::runtime_error("pipe failed");
+        if (pipeSize > 0 && ::fcntl(out[0], F_SETPIPE_SZ, pipeSize) < 0) throw std::runtime_error("F_SETPIPE_SZ failed");
+        args.insert(args.begin(), OWNER_BINARY);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        startedAt_ = Clock::now();
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::setpgid(0, 0);
+            ::dup2(in[0], 0);
+            ::dup2(out[1], 1);
+            ::setenv("TMPDIR", tmpdir.c_str(), 1);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(in[0]);
+        ::close(out[1]);
+        input_ = in[1];
+        output_ = out[0];
+        if (pid_ < 0) {
+            ::close(input_);
+            ::close(output_);
+            throw std::runtime_error("fork failed");
+        }
+        ::setpgid(pid_, pid_);
+    }
+    Supervisor(const Supervisor&) = delete;
+    Supervisor& operator=(const Supervisor&) = delete;
+    ~Supervisor() {
+        if (input_ >= 0) ::close(input_);
+        if (output_ >= 0) ::close(output_);
+        if (pid_ > 0) {
+            if (tally.rootPid > 0) ::kill(-tally.rootPid, SIGKILL);
+            ::kill(-pid_, SIGKILL);
+            waitChild(pid_);
+        }
+        if (tally.rootPid > 0) {
+            ::kill(-tally.rootPid, SIGKILL);
+            awaitGroupGone(tally.rootPid, Clock::now() + std::chrono::seconds(10));
+        }
+    }
+
+    int pid() const { return pid_; }
+    Clock::time_point startedAt() const { return startedAt_; }
+
+    void send(const char* word) {
+        std::string line = std::string(word) + "\n";
+        if (::write(input_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+            throw std::runtime_error(std::string("cannot send ") + word);
+    }
+
+    // Reads whatever is ready within `timeoutMs`; false at end of file.
+    bool pump(int timeoutMs) {
+        pollfd p{output_, POLLIN, 0};
+        int r = ::poll(&p, 1, timeoutMs);
+        if (r < 0 && errno != EINTR) throw std::runtime_error("poll failed");
+        if (r <= 0) return true;
+        ssize_t n = ::read(output_, buffer_.data() + used_, buffer_.size() - used_);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) return true;
+            throw std::runtime_error("read failed");
+        }
+        if (n == 0) return false;
+        used_ += static_cast<std::size_t>(n);
+        std::size_t begin = 0;
+        while (begin < used_) {
+            auto* nl = static_cast<char*>(std::memchr(buffer_.data() + begin, '\n', used_ - begin));
+            if (!nl) break;
+            std::size_t end = static_cast<std::size_t>(nl - buffer_.data());
+            takeLine(std::string_view(buffer_.data() + begin, end - begin), tally);
+            begin = end + 1;
+        }
+        std::memmove(buffer_.data(), buffer_.data() + begin, used_ - begin);
+        used_ -= begin;
+        if (used_ == buffer_.size()) throw std::runtime_error("line longer than the read buffer");
+        if (tally.started && !readySent_) {
+            send("ready");
+            readySent_ = true;
+        }
+        return true;
+    }
+
+    // Reads until `done` holds; false on end of file or past the deadline.
+    bool readUntil(const std::function<bool()>& done, int seconds) {
+        auto deadline = Clock::now() + std::chrono::seconds(seconds);
+        while (!done()) {
+            if (Clock::now() > deadline) return false;
+            if (!pump(100)) return done();
+        }
+        return true;
+    }
+
+    // Reads to end of file and reaps the supervisor; its exit status, or -1 on a timeout.
+    int finish(int seconds) {
+        auto deadline = Clock::now() + std::chrono::seconds(seconds);
+        while (pump(100))
+            if (Clock::now() > deadline) return -1;
+        int status = 0;
+        waitChild(pid_, &status);
+        pid_ = 0;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    Tally tally;
+
+private:
+    int pid_ = 0;
+    int input_ = -1;
+    int output_ = -1;
+    bool readySent_ = false;
+    std::vector<char> buffer_;
+    std::size_t used_ = 0;
+    Clock::time_point startedAt_;
+};
+
+// solkari-owner-* entries the supervisors left in the private TMPDIR.
+int leftovers(const std::string& tmpdir) {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(tmpdir))
+        if (entry.path().filename().string().rfind("solkari-owner-", 0) == 0) ++count;
+    return count;
+}
+
+// Wall-clock milliseconds of `/bin/sh -c script`, run in a group of its own.
+double shellMillis(const std::string& script) {
+    auto start = Clock::now();
+    int pid = ::fork();
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        ::execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    if (pid < 0) throw std::runtime_error("fork failed");
+    int status = 0;
+    waitChild(pid, &status);
+    auto end = Clock::now();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("baseline shell failed: " + script);
+    return millisBetween(start, end);
+}
+
+std::string shellQuote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    out += '\'';
+    return out;
+}
+
+double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+std::string join(const std::vector<double>& v, int precision) {
+    std::string out;
+    char cell[32];
+    for (double x : v) {
+        std::snprintf(cell, sizeof cell, "%.*f", precision, x);
+        if (!out.empty()) out += ' ';
+        out += cell;
+    }
+    return out;
+}
+
+struct Row {
+    std::string measurement;
+    std::string value;
+    std::string baseline;
+    std::string ratio;
+    std::string bar;
+    bool pass;
+};
+
+std::string fixed(double x, int precision, const char* unit = "") {
+    char cell[64];
+    std::snprintf(cell, sizeof cell, "%.*f%s", precision, x, unit);
+    return cell;
+}
+
+// --- 1. Output throughput -------------------------------------------------------------------
+
+struct OwnerThroughput {
+    double millis = 0;
+    int logDropped = 0;
+    bool complete = false;
+};
+
+OwnerThroughput ownerThroughput(const std::string& tmpdir, const std::string& file, std::uint64_t size, int pipeSize) {
+    Supervisor s(tmpdir, {"--startup-ms", "30000", "--grace-ms", "1000", "--confirm-ms", "10000", "--", "/bin/cat", file},
+                 pipeSize);
+    int status = s.finish(300);
+    OwnerThroughput r;
+    r.millis = millisBetween(s.startedAt(), s.tally.reaped ? s.tally.reapedAt : Clock::now());
+    r.logDropped = s.tally.logDropped;
+    r.complete = status == 0 && s.tally.reaped && s.tally.dataBytes == size;
+    if (!r.complete)
+        std::fprintf(stderr, "  throughput run incomplete: status %d, %llu of %llu bytes, reaped %d\n", status,
+                     static_cast<unsigned long long>(s.tally.dataBytes), static_cast<unsigned long long>(size),
+                     s.tally.reaped);
+    if (!r.complete)
+        for (auto& l : s.tally.lines) std::fprintf(stderr, "    %s\n", l.c_str());
+    return r;
+}
+
+void writeDataFile(const std::string& path, std::uint64_t size) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) throw std::runtime_error("cannot create " + path);
+    std::vector<std::uint64_t> block(1 << 17);
+    std::uint64_t x = 0x9E3779B97F4A7C15ull;
+    for (std::uint64_t written = 0; written < size;) {
+        // Pseudo-random bytes, so that nothing along the way can take a short cut on them.
+        for (auto& w : block) {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            w = x;
+        }
+        std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(size - written, block.size() * 8));
+        if (::write(fd, block.data(), chunk) != static_cast<ssize_t>(chunk)) {
+            ::close(fd);
+            throw std::runtime_error("cannot write " + path);
+        }
+        written += chunk;
+    }
+    ::close(fd);
+}
+
+void throughput(const std::string& tmpdir, int reps, std::uint64_t mib, int pipeSize, std::vector<Row>& rows) {
+    std::uint64_t size = mib << 20;
+    std::string file = tmpdir + "/data";
+    writeDataFile(file, size);
+    std::string baselineScript = "cat " + shellQuote(file) + " | base64 -w0 > /dev/null";
+    // Warm the page cache and the binaries once, outside the figures.
+    shellMillis(baselineScript);
+    ownerThroughput(tmpdir, file, size, pipeSize);
+
+    std::vector<double> base, owner, baseLoaded, ownerLoaded;
+    int dropped = 0;
+    int completeRuns = 0;
+    double mibs = static_cast<double>(mib);
+    // Interleaved, so that a change in the machine's load touches both sides alike.
+    for (int i = 0; i < reps; ++i) {
+        base.push_back(mibs / (shellMillis(baselineScript) / 1000));
+        auto o = ownerThroughput(tmpdir, file, size, pipeSize);
+        owner.push_back(mibs / (o.millis / 1000));
+        dropped += o.logDropped;
+        completeRuns += o.complete;
+        SleepingGroup extra(1000);
+        baseLoaded.push_back(mibs / (shellMillis(baselineScript) / 1000));
+        auto l = ownerThroughput(tmpdir, file, size, pipeSize);
+        ownerLoaded.push_back(mibs / (l.millis / 1000));
+        dropped += l.logDropped;
+        completeRuns += l.complete;
+    }
+    std::remove(file.c_str());
+    std::printf("  throughput MiB/s, %llu MiB per run, load %s\n", static_cast<unsigned long long>(mib),
+                loadAverage().c_str());
+    std::printf("    baseline            %s\n", join(base, 1).c_str());
+    std::printf("    owner               %s\n", join(owner, 1).c_str());
+    std::printf("    baseline +1000 idle %s\n", join(baseLoaded, 1).c_str());
+    std::printf("    owner +1000 idle    %s\n", join(ownerLoaded, 1).c_str());
+
+    double b = median(base), o = median(owner), bl = median(baseLoaded), ol = median(ownerLoaded);
+    rows.push_back({"throughput (MiB/s, median)", fixed(o, 1), fixed(b, 1), fixed(o / b, 2), ">= 0.50", o / b >= 0.5});
+    rows.push_back({"throughput +1000 procs (MiB/s)", fixed(ol, 1), fixed(o, 1) + " (owner)", fixed(ol / o, 2),
+                    ">= 0.90", ol / o >= 0.9});
+    rows.push_back({"  same, vs baseline +1000", fixed(ol, 1), fixed(bl, 1), fixed(ol / bl, 2), ">= 0.50",
+                    ol / bl >= 0.5});
+    rows.push_back({"log_dropped lines (all runs)", std::to_string(dropped), "-", "-", "0", dropped == 0});
+    rows.push_back({"runs complete (bytes, reaped, 0)", std::to_string(completeRuns) + "/" + std::to_string(2 * reps),
+                    "-", "-", "all", completeRuns == 2 * reps});
+}
+
+// --- 2. Teardown ---------------------------------------------------------------------------
+
+constexpr int teardownSize = 1000;
+const char* const teardownScript =
+    "trap '' TERM; for i in $(seq 1000); do sleep 1000 & done; echo up; wait";
+
+// Milliseconds from the end of the grace budget to `reaped`, or a negative value on failure.
+double ownerTeardown(const std::string& tmpdir) {
+    Supervisor s(tmpdir, {"--startup-ms", "60000", "--grace-ms", "200", "--confirm-ms", "10000", "--", "/bin/sh",
+                          "-c", teardownScript});
+    s.tally.keepText = true;
+    if (!s.readUntil([&] { return s.tally.text.find("up\n") != std::string::npos; }, 120)) {
+        std::fprintf(stderr, "  teardown: root never said up\n");
+        return -1;
+    }
+    auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (groupCount(s.tally.rootPid) != teardownSize + 1) {
+        if (Clock::now() > deadline) {
+            std::fprintf(stderr, "  teardown: group holds %d processes\n", groupCount(s.tally.rootPid));
+            return -1;
+        }
+        s.pump(10);
+    }
+    auto terminateAt = Clock::now();
+    s.send("terminate");
+    bool reaped = s.readUntil([&] { return s.tally.reaped; }, 30);
+    auto reapedAt = s.tally.reapedAt;
+    int status = s.finish(30);
+    int rootPid = s.tally.rootPid;
+    bool gone = awaitGroupGone(rootPid, Clock::now() + std::chrono::seconds(5));
+    if (!reaped || status != 0 || !gone) {
+        std::fprintf(stderr, "  teardown: reaped %d, status %d, group gone %d\n", reaped, status, gone);
+        for (auto& l : s.tally.lines) std::fprintf(stderr, "    %s\n", l.c_str());
+        return -1;
+    }
+    return millisBetween(terminateAt + std::chrono::milliseconds(200), reapedAt);
+}
+
+// Milliseconds from `kill -KILL -PGID` to the group's disappearance, reaped.
+double baselineTeardown() {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) < 0) throw std::runtime_error("pipe failed");
+    int pid = ::fork();
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        int null = ::open("/dev/null", O_RDONLY);
+        ::dup2(null, 0);
+        ::dup2(out[1], 1);
+        ::execl("/bin/sh", "sh", "-c", teardownScript, static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    if (pid < 0) {
+        ::close(out[0]);
+        throw std::runtime_error("fork failed");
+    }
+    ::setpgid(pid, pid);
+    std::string text;
+    char buf[256];
+    auto deadline = Clock::now() + std::chrono::seconds(120);
+    while (text.find("up\n") == std::string::npos && Clock::now() < deadline) {
+        pollfd p{out[0], POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        ssize_t n = ::read(out[0], buf, sizeof buf);
+        if (n <= 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    while (groupCount(pid) != teardownSize + 1 && Clock::now() < deadline) sleepMillis(10);
+    bool ready = groupCount(pid) == teardownSize + 1;
+    auto start = Clock::now();
+    ::kill(-pid, SIGKILL);
+    bool gone = awaitGroupGone(pid, Clock::now() + std::chrono::seconds(30));
+    auto end = Clock::now();
+    ::close(out[0]);
+    if (!ready || !gone) {
+        std::fprintf(stderr, "  baseline teardown: ready %d, gone %d\n", ready, gone);
+        return -1;
+    }
+    return millisBetween(start, end);
+}
+
+void teardown(const std::string& tmpdir, int reps, std::vector<Row>& rows) {
+    std::vector<double> owner, base, ownerLoaded, baseLoaded;
+    for (int i = 0; i < reps; ++i) {
+        base.push_back(baselineTeardown());
+        owner.push_back(ownerTeardown(tmpdir));
+        SleepingGroup extra(1000);
+        baseLoaded.push_back(baselineTeardown());
+        ownerLoaded.push_back(ownerTeardown(tmpdir));
+    }
+    std::printf("  teardown ms (owner: reaped - (terminate + 200 ms)), load %s\n", loadAverage().c_str());
+    std::printf("    baseline            %s\n", join(base, 1).c_str());
+    std::printf("    owner               %s\n", join(owner, 1).c_str());
+    std::printf("    baseline +1000 idle %s\n", join(baseLoaded, 1).c_str());
+    std::printf("    owner +1000 idle    %s\n", join(ownerLoaded, 1).c_str());
+    auto worst = [](const std::vector<double>& v) {
+        bool failed = std::any_of(v.begin(), v.end(), [](double x) { return x < 0; });
+        return failed ? -1.0 : *std::max_element(v.begin(), v.end());
+    };
+    double o = worst(owner), ol = worst(ownerLoaded);
+    double b = median(base), bl = median(baseLoaded);
+    rows.push_back({"teardown (ms, worst run)", fixed(o, 1), fixed(b, 1), fixed(o / b, 2), "<= 1000 ms",
+                    o >= 0 && o <= 1000});
+    rows.push_back({"teardown +1000 procs (ms, worst)", fixed(ol, 1), fixed(bl, 1), fixed(ol / bl, 2),
+                    "<= 1000 ms", ol >= 0 && ol <= 1000});
+}
+
+// --- 3. Idle -------------------------------------------------------------------------------
+
+void idle(const std::string& tmpdir, std::vector<Row>& rows) {
+    Supervisor s(tmpdir, {"--startup-ms", "30000", "--grace-ms", "200", "--confirm-ms", "10000", "--", "/bin/sleep",
+                          "30"});
+    bool ready = s.readUntil([&] { return s.tally.ready; }, 30);
+    sleepMillis(500);
+    auto switches = [&] {
+        return statusField(s.pid(), "voluntary_ctxt_switches") + statusField(s.pid(), "nonvoluntary_ctxt_switches");
+    };
+    long before = switches();
+    long cpuBefore = cpuTicks(s.pid());
+    sleepMillis(5000);
+    long after = switches();
+    long cpuAfter = cpuTicks(s.pid());
+    s.send("terminate");
+    int status = s.finish(30);
+    long delta = after - before;
+    std::printf("  idle: context switches %ld -> %ld, cpu ticks %ld -> %ld, exit status %d\n", before, after,
+                cpuBefore, cpuAfter, status);
+    rows.push_back({"idle context switches over 5 s", std::to_string(delta), "-", "-", "0",
+                    ready && before >= 0 && delta == 0 && status == 0});
+}
+
+// --- 4. Memory -----------------------------------------------------------------------------
+
+void memory(const std::string& tmpdir, std::vector<Row>& rows) {
+    Supervisor s(tmpdir, {"--startup-ms", "30000", "--grace-ms", "200", "--confirm-ms", "10000", "--", "/bin/cat",
+                          "/dev/zero"});
+    bool ready = s.readUntil([&] { return s.tally.ready; }, 30);
+    long cpuBefore = cpuTicks(s.pid());
+    long peak = 0;
+    // The parent stops reading here; the root keeps flooding.
+    for (int i = 0; i < 50; ++i) {
+        sleepMillis(100);
+        peak = std::max(peak, statusField(s.pid(), "VmHWM"));
+    }
+    long rss = statusField(s.pid(), "VmRSS");
+    long cpuAfter = cpuTicks(s.pid());
+    auto terminateAt = Clock::now();
+    s.send("terminate");
+    int status = s.finish(60);
+    std::printf("  memory: terminate to end of output %.1f ms\n", millisBetween(terminateAt, Clock::now()));
+    std::printf("  memory: VmHWM %ld kB, VmRSS %ld kB, cpu ticks over 5 s %ld, log_dropped %d, exit status %d\n",
+                peak, rss, cpuAfter - cpuBefore, s.tally.logDropped, status);
+    for (auto& l : s.tally.lines) std::printf("    %s\n", l.c_str());
+    rows.push_back({"peak RSS under flood (VmHWM)", fixed(static_cast<double>(peak) / 1024, 2, " MiB"), "-", "-",
+                    "< 8 MiB", ready && peak > 0 && peak < 8 * 1024});
+    rows.push_back({"flood run ends with reaped, exit 0", s.tally.reaped ? "reaped" : "no reaped",
+                    "-", "-", "exit 0", s.tally.reaped && status == 0});
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int reps = 3;
+    std::uint64_t mib = 256;
+    std::string only;
+    int pipeSize = 0;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string option = argv[i];
+        if (option == "--reps") reps = std::max(1, std::atoi(argv[i + 1]));
+        if (option == "--mib") mib = static_cast<std::uint64_t>(std::max(1, std::atoi(argv[i + 1])));
+        if (option == "--only") only = argv[i + 1];
+        if (option == "--parent-pipe") pipeSize = std::atoi(argv[i + 1]);
+    }
+    auto wanted = [&](const char* name) { return only.empty() || only == name; };
+    ::signal(SIGPIPE, SIG_IGN);
+    // Orphans of a killed group come back to the driver, which reaps them itself instead
+    // of leaving them to a lazy init.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+
+    std::string base = std::filesystem::temp_directory_path().string() + "/owner-bench-XXXXXX";
+    if (!::mkdtemp(base.data())) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    std::string tmpdir = base;
+    std::vector<Row> rows;
+    int status = 0;
+    std::printf("supervisor %s, TMPDIR %s, load %s\n", OWNER_BINARY, tmpdir.c_str(), loadAverage().c_str());
+    try {
+        if (wanted("throughput")) throughput(tmpdir, reps, mib, pipeSize, rows);
+        if (wanted("teardown")) teardown(tmpdir, reps, rows);
+        if (wanted("idle")) idle(tmpdir, rows);
+        if (wanted("memory")) memory(tmpdir, rows);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "supervisor_bench: %s\n", e.what());
+        status = 1;
+    }
+    int left = leftovers(tmpdir);
+    rows.push_back({"solkari-owner-* left in TMPDIR", std::to_string(left), "-", "-", "0", left == 0});
+    std::filesystem::remove_all(tmpdir);
+
+    std::printf("\n%-34s %-14s %-16s %-7s %-11s %s\n", "measurement", "value", "baseline", "ratio", "bar", "result");
+    for (const auto& r : rows) {
+        std::printf("%-34s %-14s %-16s %-7s %-11s %s\n", r.measurement.c_str(), r.value.c_str(), r.baseline.c_str(),
+                    r.ratio.c_str(), r.bar.c_str(), r.pass ? "PASS" : "FAIL");
+        if (!r.pass) status = 1;
+    }
+    std::printf("load at end: %s\n", loadAverage().c_str());
+    return status;
+}
