@@ -105,6 +105,9 @@ int processRecord(int pid, ProcessRecord& record);
 // stored; a result above limit means more exist.
 long listScope(int anchor, bool terminal, uint32_t device, std::vector<int>& pids, long limit);
 
+// Lists into pids every process of session, as listScope does for a group.
+long listSession(int session, std::vector<int>& pids, long limit);
+
 // Signals the process pid only if its current incarnation has version. 0 when sent;
 // -1 with errno ESRCH when that incarnation is gone (quietly ignorable); -1 with another
 // errno on failure.

@@ -127,9 +127,15 @@ int statPath(const char* name, char* path, std::size_t size) {
     return pid;
 }
 
+// What a listing matches: a process group, a controlling terminal, or a session.
+struct Scope {
+    enum Kind { group, terminal, session } kind;
+    long id;
+};
+
 // Whether the process behind one /proc entry belongs to the scope; -1 with errno when
 // its record cannot be read (ESRCH: it is gone).
-int inScope(int procfd, const char* path, bool terminal, int anchor, uint32_t device) {
+int inScope(int procfd, const char* path, const Scope& scope) {
     char buffer[statBufferSize];
     long length = readStat(procfd, path, buffer, sizeof buffer);
     if (length < 0) return -1;
@@ -138,20 +144,27 @@ int inScope(int procfd, const char* path, bool terminal, int anchor, uint32_t de
         errno = EINVAL;
         return -1;
     }
-    if (terminal) return static_cast<uint32_t>(fields.ttyNr) == device ? 1 : 0;
-    return fields.pgrp == anchor ? 1 : 0;
+    switch (scope.kind) {
+        case Scope::terminal:
+            return static_cast<uint32_t>(fields.ttyNr) == static_cast<uint32_t>(scope.id) ? 1 : 0;
+        case Scope::session:
+            return fields.session == scope.id ? 1 : 0;
+        case Scope::group:
+            break;
+    }
+    return fields.pgrp == scope.id ? 1 : 0;
 }
 
 // Walks one buffer of directory entries, appending matches. -1 with errno on a failure.
-int scanEntries(int procfd, const char* entries, long length, bool terminal, int anchor, uint32_t device,
-                std::vector<int>& pids, long limit, long& count) {
+int scanEntries(int procfd, const char* entries, long length, const Scope& scope, std::vector<int>& pids,
+                long limit, long& count) {
     for (long offset = 0; offset < length;) {
         const auto* entry = reinterpret_cast<const struct dirent64*>(entries + offset);
         offset += entry->d_reclen;
         char path[32];
         int pid = statPath(entry->d_name, path, sizeof path);
         if (pid == 0) continue;
-        int member = inScope(procfd, path, terminal, anchor, device);
+        int member = inScope(procfd, path, scope);
         if (member < 0 && errno == ESRCH) continue;
         if (member < 0) return -1;
         if (member == 0) continue;
@@ -200,7 +213,9 @@ int processRecord(int pid, ProcessRecord& record) {
     return 0;
 }
 
-long listScope(int anchor, bool terminal, uint32_t device, std::vector<int>& pids, long limit) {
+namespace {
+
+long listMatching(const Scope& scope, std::vector<int>& pids, long limit) {
     int procfd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (procfd < 0) return -1;
     alignas(struct dirent64) char entries[directoryBufferSize];
@@ -208,7 +223,7 @@ long listScope(int anchor, bool terminal, uint32_t device, std::vector<int>& pid
     for (;;) {
         ssize_t length = ::getdents64(procfd, entries, sizeof entries);
         if (length < 0 && errno == EINTR) continue;
-        if (length < 0 || scanEntries(procfd, entries, length, terminal, anchor, device, pids, limit, count) < 0) {
+        if (length < 0 || scanEntries(procfd, entries, length, scope, pids, limit, count) < 0) {
             closeKeepingErrno(procfd);
             return -1;
         }
@@ -216,6 +231,17 @@ long listScope(int anchor, bool terminal, uint32_t device, std::vector<int>& pid
     }
     ::close(procfd);
     return count;
+}
+
+}  // namespace
+
+long listScope(int anchor, bool terminal, uint32_t device, std::vector<int>& pids, long limit) {
+    if (terminal) return listMatching(Scope{Scope::terminal, static_cast<long>(device)}, pids, limit);
+    return listMatching(Scope{Scope::group, anchor}, pids, limit);
+}
+
+long listSession(int session, std::vector<int>& pids, long limit) {
+    return listMatching(Scope{Scope::session, session}, pids, limit);
 }
 
 int signalProcess(int pid, uint64_t version, int signal) {

@@ -95,8 +95,19 @@ void registerGuardian(Registry& registry, Registry::Guardian& g, Fields& fields)
     g.output.emit(registeredBody);
 }
 
+// A guardian starts its own root only once released, so one that ended before its detach
+// was answered left nothing behind: it is counted as exited rather than as an impostor.
+bool endedBeforeRelease(const Registry::Guardian& g, const ProcessRecord& record) {
+    return record.pbi_pid == 0 || (record.p_idversion == g.pidVersion && record.pbi_status == SZOMB);
+}
+
 void releaseGuardian(Registry& registry, Registry::Guardian& g) {
-    if (!detachedItself(g, info(g.pid))) throw std::runtime_error("guardian detach identity");
+    ProcessRecord record = info(g.pid);
+    if (endedBeforeRelease(g, record)) {
+        g.exited = true;
+        return;
+    }
+    if (!detachedItself(g, record)) throw std::runtime_error("guardian detach identity");
     if (registry.terminating) {
         g.output.emit(terminateBody);
         return;
@@ -226,8 +237,11 @@ void Registry::advance() {
         g.output.flush();
         if (g.registered && !g.exited && hasExited(info(g.pid), g.pidVersion)) g.exited = true;
         if (g.exited && !g.eof) read(g);
-        if (g.exited && g.eof && g.released && !g.quiescent)
+        if (g.exited && g.eof && g.released && !g.quiescent) {
+            // Nothing vouches for what the guardian left in its session any more.
+            killSession(g.pid);
             throw std::runtime_error("guardian exited without quiescent proof");
+        }
     }
     for (auto it = guardians.begin(); it != guardians.end();) {
         if (!retirable(*it->second)) {

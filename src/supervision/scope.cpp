@@ -2,6 +2,7 @@
 #include "supervision/scope.h"
 
 #include <cerrno>
+#include <csignal>
 #include <stdexcept>
 
 #include "launch/sys.h"
@@ -45,4 +46,14 @@ void capability() {
     if (stage == 1) throw std::runtime_error("task audit token unavailable");
     if (stage == 2) throw std::runtime_error("private process ABI mismatch");
     fail("audit-token capability");
+}
+
+void killSession(int session) {
+    std::vector<int> pids;
+    if (platform::listSession(session, pids, scopeCapacity) < 0) return;
+    for (int pid : pids) {
+        ProcessRecord record = info(pid);
+        if (record.pbi_pid != 0 && record.pbi_sid == static_cast<uint32_t>(session))
+            signalIdentity(pid, record.p_idversion, SIGKILL);
+    }
 }

@@ -21,5 +21,8 @@ ProcessRecord info(int pid);
 // Signals pid only if it is still the incarnation pidVersion; a vanished target is quiet.
 void signalIdentity(int pid, uint64_t pidVersion, int signal);
 
+// Kills, by identity, every process left in a session whose leader is gone.
+void killSession(int session);
+
 // Start-up probe of identity signalling.
 void capability();

@@ -192,6 +192,8 @@ void stop(Supervisor& s, const char* reason) {
     removeEvent(s.kq, startupTimer, EVFILT_TIMER);
     s.registry.begin();
     s.parent().emit(std::string("\"event\":\"stopping\",\"reason\":\"") + reason + "\"");
+    // The parent hears of the stop before the first scope listing, which can take a while.
+    s.parent().flush();
     if (!s.options.guardian && !s.stdinClosed) {
         s.rootInput->push("shutdown\n", false, false, 0);
         s.stdinEnding = true;

@@ -610,3 +610,19 @@ TEST_F(RegistryTest, EmptyLineIsFatalThroughParse) {
 }
 
 }  // namespace
+
+// A guardian that ends right after its detached line (for instance because a stop answered
+// its registration with terminate) forked nothing of its own: it retires without failing.
+TEST_F(RegistryTest, GuardianThatEndsBeforeItsReleaseRetiresQuietly) {
+    fixtures::ChildGroup root = rootProcess();
+    registry->rootGroup = root.pid();
+    auto helper = registrant(root.pid(), [](const Child&, int fd) {
+        ::setsid();
+        sendBody(fd, "\"event\":\"detached\"");
+    });
+    run([&] { return hasEntry(helper->pid(), [](const auto& g) { return g.registered && g.output.empty(); }); });
+    // The detached line is read only once its sender is a zombie.
+    ASSERT_TRUE(fixtures::eventually([&] { return info(helper->pid()).pbi_status == SZOMB; }));
+    EXPECT_NO_THROW(run([&] { return registry->guardians.empty(); }));
+    EXPECT_TRUE(registry->empty());
+}
