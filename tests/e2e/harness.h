@@ -259,31 +259,10 @@ inline std::vector<std::string> procStat(int pid) {
     return statFields(fileText("/proc/" + std::to_string(pid) + "/stat"));
 }
 
-// Every process whose environment holds this marker. Zombies have no environment left and
-// are not listed: they hold nothing but a pid.
+
+// Every process whose environment holds this marker.
 inline std::vector<int> markedProcesses(const std::string& marker) {
-    std::vector<int> pids;
-    std::string entry = std::string(markerName) + "=" + marker;
-    DIR* proc = ::opendir("/proc");
-    if (proc == nullptr) return pids;
-    while (dirent* d = ::readdir(proc)) {
-        char* end = nullptr;
-        long pid = std::strtol(d->d_name, &end, 10);
-        if (*end != '\0' || pid <= 0 || pid == ::getpid()) continue;
-        std::string env = fileText("/proc/" + std::string(d->d_name) + "/environ");
-        std::size_t at = 0;
-        while (at < env.size()) {
-            auto stop = env.find('\0', at);
-            if (stop == std::string::npos) stop = env.size();
-            if (env.compare(at, stop - at, entry) == 0) {
-                pids.push_back(static_cast<int>(pid));
-                break;
-            }
-            at = stop + 1;
-        }
-    }
-    ::closedir(proc);
-    return pids;
+    return fixtures::processesWithEnvironment(std::string(markerName) + "=" + marker);
 }
 
 inline std::string describe(int pid) {

@@ -22,6 +22,7 @@
 using fixtures::ChildGroup;
 using fixtures::Fd;
 using fixtures::Pipe;
+using fixtures::SocketPair;
 
 namespace {
 
@@ -54,17 +55,6 @@ std::string leftover(int fd) {
     return text;
 }
 
-struct SocketPair {
-    Fd a;
-    Fd b;
-    SocketPair() {
-        int fds[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0) {
-            a.reset(fds[0]);
-            b.reset(fds[1]);
-        }
-    }
-};
 
 // Sends text from a thread (a line longer than a socket buffer needs a reader at the same
 // time), then closes the sending end.

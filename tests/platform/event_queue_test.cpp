@@ -27,6 +27,7 @@ using namespace platform;
 using fixtures::ChildGroup;
 using fixtures::Fd;
 using fixtures::Pipe;
+using fixtures::SocketPair;
 
 namespace {
 
@@ -57,17 +58,6 @@ bool becomesPending(EventQueue& queue) {
     return fixtures::eventually([&] { return queue.pending(); });
 }
 
-struct SocketPair {
-    Fd a;
-    Fd b;
-    SocketPair() {
-        int fds[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0) {
-            a.reset(fds[0]);
-            b.reset(fds[1]);
-        }
-    }
-};
 
 // Blocks and ignores one signal for the life of the fixture, as the program does at start-up,
 // and puts the mask and disposition back afterwards.

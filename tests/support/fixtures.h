@@ -2,9 +2,11 @@
 // private temporary directories. Every path out of a test releases them.
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -13,9 +15,12 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace fixtures {
 
@@ -56,6 +61,46 @@ struct Pipe {
         }
     }
 };
+
+// Both ends of a connected Unix stream socket pair.
+struct SocketPair {
+    Fd a;
+    Fd b;
+    SocketPair() {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0) {
+            a.reset(fds[0]);
+            b.reset(fds[1]);
+        }
+    }
+};
+
+// Live processes other than this one whose environment holds entry ("NAME=VALUE");
+// zombies have no environment left and hold nothing but a pid.
+inline std::vector<int> processesWithEnvironment(const std::string& entry) {
+    std::vector<int> pids;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) return pids;
+    while (dirent* d = ::readdir(proc)) {
+        char* end = nullptr;
+        long pid = std::strtol(d->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0 || pid == ::getpid()) continue;
+        std::ifstream file("/proc/" + std::string(d->d_name) + "/environ", std::ios::binary);
+        std::string env((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        std::size_t at = 0;
+        while (at < env.size()) {
+            auto stop = env.find('\0', at);
+            if (stop == std::string::npos) stop = env.size();
+            if (env.compare(at, stop - at, entry) == 0) {
+                pids.push_back(static_cast<int>(pid));
+                break;
+            }
+            at = stop + 1;
+        }
+    }
+    ::closedir(proc);
+    return pids;
+}
 
 // A child forked into a process group of its own (its pid is the group id). The destructor
 // kills the whole group and reaps the child, whatever the test did.

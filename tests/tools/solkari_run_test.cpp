@@ -39,13 +39,6 @@ constexpr const char* markerName = "SOLKARI_RUN_TEST_MARKER";
 
 std::string runner() { return std::string(OWNER_BUILD_DIR) + "/solkari-run"; }
 
-std::string fileText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
 std::string randomMarker() {
     unsigned char raw[12];
     std::size_t got = 0;
@@ -61,30 +54,9 @@ std::string randomMarker() {
     return hex;
 }
 
-// Live processes (zombies hold nothing and have no environment left) carrying the marker.
+
 std::vector<int> marked(const std::string& marker) {
-    std::vector<int> pids;
-    std::string entry = std::string(markerName) + "=" + marker;
-    DIR* proc = ::opendir("/proc");
-    if (proc == nullptr) return pids;
-    while (dirent* d = ::readdir(proc)) {
-        char* end = nullptr;
-        long pid = std::strtol(d->d_name, &end, 10);
-        if (*end != '\0' || pid <= 0 || pid == ::getpid()) continue;
-        std::string env = fileText("/proc/" + std::string(d->d_name) + "/environ");
-        std::size_t at = 0;
-        while (at < env.size()) {
-            auto stop = env.find('\0', at);
-            if (stop == std::string::npos) stop = env.size();
-            if (env.compare(at, stop - at, entry) == 0) {
-                pids.push_back(static_cast<int>(pid));
-                break;
-            }
-            at = stop + 1;
-        }
-    }
-    ::closedir(proc);
-    return pids;
+    return fixtures::processesWithEnvironment(std::string(markerName) + "=" + marker);
 }
 
 std::vector<std::string> ownerDirectories(const std::string& dir) {
