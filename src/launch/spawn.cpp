@@ -17,8 +17,6 @@
 
 namespace {
 
-// Signals the program ignores; the root gets them back at their defaults.
-constexpr int ignoredSignals[] = {SIGPIPE, SIGHUP, SIGTTOU, SIGTTIN, SIGTSTP, SIGTERM, SIGINT};
 
 constexpr int rootGroupFailed = 121;
 constexpr int readyWriteFailed = 122;

@@ -2,9 +2,13 @@
 // root's writers and event registrations, and the started or spawn_failed line.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 
 #include "supervision/state.h"
+
+// Signals the program ignores for itself; the root gets them back at their defaults.
+inline constexpr int ignoredSignals[] = {SIGPIPE, SIGHUP, SIGTTOU, SIGTTIN, SIGTSTP, SIGTERM, SIGINT};
 
 void launchRoot(Supervisor& s, char** argv);
 

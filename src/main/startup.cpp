@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr int ignoredSignals[] = {SIGPIPE, SIGHUP, SIGTTOU, SIGTTIN, SIGTSTP, SIGTERM, SIGINT};
-
 void isolateOwner(const Options& o) {
     if (o.guardian || ::getpgrp() == ::getpid()) return;
     if (::setpgid(0, 0) < 0) fail("isolate native owner group");

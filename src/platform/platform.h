@@ -155,7 +155,4 @@ int openTerminal(int& master, int& slave, unsigned short rows, unsigned short co
 // Resumes output of a terminal that a stop character suspended; -1 with errno on failure.
 int resumeTerminalOutput(int fd);
 
-// The stop signals the event queue reports, in the order they are registered.
-inline constexpr int queuedSignalCount = 3;
-
 }  // namespace platform
