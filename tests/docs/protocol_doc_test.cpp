@@ -334,24 +334,7 @@ std::vector<std::string> rootStdoutLines(const std::vector<std::string>& lines) 
 }
 
 std::vector<int> markedProcesses(const std::string& marker) {
-    std::vector<int> pids;
-    std::string entry = "PROTOCOL_DOC_MARKER=" + marker;
-    DIR* proc = ::opendir("/proc");
-    if (proc == nullptr) return pids;
-    while (dirent* d = ::readdir(proc)) {
-        char* end = nullptr;
-        long pid = std::strtol(d->d_name, &end, 10);
-        if (*end != '\0' || pid <= 0 || pid == ::getpid()) continue;
-        std::istringstream env(fileText("/proc/" + std::string(d->d_name) + "/environ"));
-        for (std::string variable; std::getline(env, variable, '\0');) {
-            if (variable == entry) {
-                pids.push_back(static_cast<int>(pid));
-                break;
-            }
-        }
-    }
-    ::closedir(proc);
-    return pids;
+    return fixtures::processesWithEnvironment("PROTOCOL_DOC_MARKER=" + marker);
 }
 
 struct Outcome {
