@@ -21,7 +21,6 @@
 //
 // With PROTOCOL_DOC_PRINT=1 in the environment the test prints what each run produced, which
 // is how the examples are written in the first place.
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
