@@ -37,17 +37,8 @@ std::string joined(const std::vector<std::string>& args) {
     return text;
 }
 
-struct Expected {
-    int startupMs = 0;
-    int graceMs = 0;
-    int confirmMs = 0;
-    int cols = 0;
-    int rows = 0;
-    int commandIndex = 0;
-    bool guardian = false;
-    bool pty = false;
-    std::map<int, bool> extraFds;
-};
+// The record a valid command line must yield.
+using Expected = Options;
 
 struct Valid {
     std::vector<std::string> args;
