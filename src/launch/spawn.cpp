@@ -20,6 +20,7 @@ constexpr int rootGroupFailed = 121;
 constexpr int readyWriteFailed = 122;
 constexpr int releaseReadFailed = 123;
 constexpr int wiringFailed = 124;
+constexpr int parentGone = 125;
 constexpr int execFailed = 127;
 
 struct Pipes {
@@ -100,9 +101,11 @@ void wirePipes(const Options& o, const Pipes& p, int& execWrite) {
         if (::dup2(source, target) < 0) childExit(o, execWrite, wiringFailed);
 }
 
-[[noreturn]] void child(const LaunchRequest& r, Pipes& p) {
+[[noreturn]] void child(const LaunchRequest& r, Pipes& p, int parent) {
     const Options& o = r.options;
     int execWrite = p.execPipe[1];
+    // Should the supervisor be killed, the root goes with it rather than run on unsupervised.
+    if (platform::dieWithParent(parent) < 0) childExit(o, execWrite, parentGone);
     ::close(p.readyPipe[0]);
     ::close(p.releasePipe[1]);
     if (o.guardian) ::close(p.execPipe[0]);
@@ -116,6 +119,7 @@ void wirePipes(const Options& o, const Pipes& p, int& execWrite) {
         wireTerminal(o, r.ptySlave, execWrite);
     else
         wirePipes(o, p, execWrite);
+    if (platform::restoreDescriptorLimit(r.callerLimit) < 0) childExit(o, execWrite, wiringFailed);
     platform::restoreChildSignals(ignoredSignals, static_cast<int>(std::size(ignoredSignals)));
     ::execvp(r.argv[o.commandIndex], r.argv + o.commandIndex);
     childExit(o, execWrite, execFailed);
@@ -137,6 +141,14 @@ void handshake(const LaunchRequest& r, Pipes& p, int rootPid, bool& rootGrouped)
     ::close(p.readyPipe[0]);
     rootGrouped = true;
     if (!watch(r.kq, rootPid)) throw std::runtime_error("root exited before release");
+    if (r.sentinel != nullptr) {
+        // Told before the release, the sentinel knows the group and session it may have to
+        // clean up before the root can have started anything in them.
+        platform::ProcessRecord record;
+        if (platform::processRecord(rootPid, record) < 0 ||
+            platform::guardWithSentinel(*r.sentinel, static_cast<int>(record.pbi_pgid), static_cast<int>(record.pbi_sid)) < 0)
+            fail("root sentinel");
+    }
     if (r.options.pty && ::tcsetpgrp(r.ptySlave, rootPid) < 0) fail("PTY foreground group");
     if (now() >= r.startupDeadline) throw std::runtime_error("startup deadline before release");
     if (::write(p.releasePipe[1], "R", 1) != 1) fail("root exec release");
@@ -192,9 +204,10 @@ int execResult(int fd, int64_t deadline) {
 LaunchedRoot launchRoot(const LaunchRequest& r, int& rootPid, bool& rootGrouped) {
     Pipes p;
     createPipes(r, p);
+    int parent = ::getpid();
     pid_t pid = ::fork();
     if (pid < 0) fail("fork root");
-    if (pid == 0) child(r, p);
+    if (pid == 0) child(r, p, parent);
     if (r.options.guardian) ::close(p.execPipe[1]);
     rootPid = pid;
     closeChildEnds(r.options, p);

@@ -20,6 +20,8 @@ struct LaunchRequest {
     int ptySlave = -1;
     int64_t startupDeadline = 0;
     char** argv = nullptr;
+    platform::DescriptorLimit callerLimit;          // given back to the root
+    const platform::Sentinel* sentinel = nullptr;  // told the root's group and session before its release
 };
 
 // The parent's ends of what a released root was given.

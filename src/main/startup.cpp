@@ -1,5 +1,7 @@
 #include "main/startup.h"
 
+#include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -7,6 +9,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "launch/spawn.h"
 #include "platform/platform.h"
@@ -35,6 +38,27 @@ void quietSignals() {
     platform::blockQueuedSignals();
 }
 
+// The caller's open file descriptions stay as the caller left them: a descriptor is made
+// non-blocking on a description of this program's own where it can be, and otherwise on the
+// shared one, whose flags are then put back at the end.
+void keepCallerFlags(OuterState& outer, int fd) {
+    fdFlags(fd, false);
+    int saved = 0;
+    int shared = platform::nonblockingPrivately(fd, saved);
+    if (shared < 0) fail("nonblocking fd");
+    if (shared == 1) outer.callerFlags[fd] = saved;
+}
+
+void giveBackCallerFlags(OuterState& outer) {
+    for (auto& [fd, flags] : outer.callerFlags) platform::restoreFlags(fd, flags);
+    outer.callerFlags.clear();
+}
+
+void startSentinel(OuterState& outer, const Options& o, const Registry& registry) {
+    if (platform::startSentinel(outer.sentinel, {registry.endpoint, registry.directory}, o.confirmMs) < 0)
+        fail("sentinel");
+}
+
 void exportVariable(const char* key, const std::string& value) {
     if (::setenv((std::string("SOLKARI_NATIVE_OWNER_") + key).c_str(), value.c_str(), 1) < 0)
         fail("native owner environment");
@@ -55,17 +79,22 @@ int supervise(OuterState& outer, int argc, char** argv) {
     Options o = options(argc, argv);
     int64_t startupDeadline = startTime + o.startupMs;
     outer.ptyScope = o.pty;
+    outer.confirmMs = o.confirmMs;
     isolateOwner(o);
+    // A scope of any size must not run out of descriptors; the root gets the caller's limit back.
+    platform::raiseDescriptorLimit(outer.callerLimit);
     quietSignals();
     // Descendants orphaned inside the scope come to this process, which reaps them at once,
     // so that no zombie waits on a lazy reaper while the scope is being proven empty.
     if (platform::becomeSubreaper() < 0) fail("orphan reaper");
     capability();
     outer.kq = std::make_unique<Kqueue>();
+    keepCallerFlags(outer, 0);
+    keepCallerFlags(outer, 1);
     outer.parentWriter = std::make_unique<Output>(1, *outer.kq, !o.guardian);
     platform::widenPipe(1);
-    fdFlags(2, true);
-    fdFlags(0, true);
+    // Standard error takes one line at the very end and may block for it.
+    fdFlags(2, false);
     if (o.guardian)
         outer.registryFd = parentRegistration(o, outer.ptyMaster, outer.ptySlave, outer.ttyDevice, startupDeadline);
     Registry registry(*outer.kq);
@@ -77,31 +106,54 @@ int supervise(OuterState& outer, int argc, char** argv) {
         change(*outer.kq, outer.registryFd, EVFILT_READ, EV_ADD, 0, 0);
     }
     exportEnvironment(o, registry);
-    startRoot(s, argv);
-    return superviseLoop(s);
+    startSentinel(outer, o, registry);
+    try {
+        startRoot(s, argv);
+        return superviseLoop(s);
+    } catch (...) {
+        for (auto& [fd, g] : registry.guardians)
+            if (g->released) outer.spared.push_back(platform::Identity{g->pid, g->pidVersion});
+        throw;
+    }
 }
 
-void killTerminalScope(const OuterState& outer) {
+// One pass of the fatal handler's kill over everything this program started; true when
+// nothing but the root is left.
+bool killPass(const OuterState& outer) {
+    std::vector<platform::Identity> spared = outer.spared;
+    spared.push_back(outer.sentinel.identity);
+    bool onlyRoot = true;
+    for (const ProcessRecord& record : scopeMembers(outer.rootPid, spared)) {
+        if (record.pbi_pid == static_cast<uint32_t>(outer.rootPid)) continue;
+        onlyRoot = false;
+        if (record.pbi_status != SZOMB) signalIdentity(static_cast<int>(record.pbi_pid), record.p_idversion, SIGKILL);
+    }
+    return onlyRoot;
+}
+
+// Kills what is left of the scope and waits, within the confirmation budget, until the root
+// can be reaped last, so that a fatal end leaves neither members nor a zombie root behind.
+void killScope(OuterState& outer) {
+    if (outer.rootPid <= 0 || outer.rootReaped) return;
+    constexpr int lookAgainMs = 5;
+    int64_t deadline = now() + outer.confirmMs;
+    // Not yet reaped, the root's pid cannot name anyone else.
+    ::kill(outer.rootPid, SIGKILL);
     try {
-        int self = ::getpid();
-        for (int pid : members(outer.rootPid, true, outer.ttyDevice)) {
-            if (pid == self) continue;
-            ProcessRecord record = info(pid);
-            if (record.pbi_pid != 0) signalIdentity(pid, record.p_idversion, SIGKILL);
+        for (;;) {
+            bool onlyRoot = killPass(outer);
+            platform::reapChildrenExcept(outer.rootPid);
+            int status = 0;
+            if (onlyRoot && ::waitpid(outer.rootPid, &status, WNOHANG) == outer.rootPid) {
+                outer.rootReaped = true;
+                return;
+            }
+            if (now() >= deadline) return;
+            ::poll(nullptr, 0, lookAgainMs);
         }
     } catch (...) {
         // The kill is best effort: the first failure ends it.
     }
-}
-
-void killRoot(const OuterState& outer) {
-    if (outer.rootPid <= 0 || outer.rootReaped) return;
-    if (outer.ptyScope && outer.rootGrouped)
-        killTerminalScope(outer);
-    else if (outer.rootGrouped)
-        ::killpg(outer.rootPid, SIGKILL);
-    else
-        ::kill(outer.rootPid, SIGKILL);
 }
 
 void reportFailure(OuterState& outer) {
@@ -117,9 +169,11 @@ void reportFailure(OuterState& outer) {
 }
 
 int fatal(OuterState& outer, const char* message) {
-    killRoot(outer);
+    killScope(outer);
     reportFailure(outer);
     std::fprintf(stderr, "owner error: %s\n", message);
+    giveBackCallerFlags(outer);
+    platform::dismissSentinel(outer.sentinel);
     return 1;
 }
 
@@ -128,7 +182,10 @@ int fatal(OuterState& outer, const char* message) {
 int run(int argc, char** argv) {
     OuterState outer;
     try {
-        return supervise(outer, argc, argv);
+        int status = supervise(outer, argc, argv);
+        giveBackCallerFlags(outer);
+        platform::dismissSentinel(outer.sentinel);
+        return status;
     } catch (const std::exception& error) {
         return fatal(outer, error.what());
     }

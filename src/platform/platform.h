@@ -108,6 +108,21 @@ long listScope(int anchor, bool terminal, uint32_t device, std::vector<int>& pid
 // Lists into pids every process of session, as listScope does for a group.
 long listSession(int session, std::vector<int>& pids, long limit);
 
+// One incarnation of a pid.
+struct Identity {
+    int pid = 0;
+    uint64_t version = 0;
+};
+
+// Stores in found the record of every descendant of ancestor (its children, theirs, and so
+// on; not ancestor itself), zombies included, leaving out each process named in pruned
+// together with everything below it. The tree is read from the kernel's per-thread children
+// lists, or, when fromTable is set or the kernel keeps no such lists, from every process
+// record on the machine. Returns the number found, or -1 with errno; at most limit records
+// are stored.
+long listDescendants(int ancestor, bool fromTable, const std::vector<Identity>& pruned,
+                     std::vector<ProcessRecord>& found, long limit);
+
 // Signals the process pid only if its current incarnation has version. 0 when sent;
 // -1 with errno ESRCH when that incarnation is gone (quietly ignorable); -1 with another
 // errno on failure.
@@ -141,6 +156,54 @@ void restoreChildSignals(const int* signals, int count);
 
 // Makes this process the reaper of orphaned descendants; -1 with errno on failure.
 int becomeSubreaper();
+
+// In a freshly forked child: be killed when the process that forked it (parent) ends. -1
+// with errno ESRCH when parent has ended already.
+int dieWithParent(int parent);
+
+// The limit on open descriptors, as the caller set it.
+struct DescriptorLimit {
+    uint64_t soft = 0;
+    uint64_t hard = 0;
+};
+
+// Raises the soft limit on open descriptors to the hard one; original receives the limit as
+// it was. -1 with errno on failure.
+int raiseDescriptorLimit(DescriptorLimit& original);
+
+// Puts back a limit that raiseDescriptorLimit changed (safe between fork and exec).
+int restoreDescriptorLimit(const DescriptorLimit& original);
+
+// Makes fd non-blocking without touching the open file description that the caller shares:
+// a pipe, terminal or other device is opened anew through /proc/self/fd into fd, so that the
+// new description is this process's alone. Where that cannot be done (a regular file, a
+// socket), the shared description's flags are saved in saved and O_NONBLOCK set on it: the
+// result is then 1 and the caller must put saved back with restoreFlags before it exits.
+// 0 when done privately; -1 with errno on failure.
+int nonblockingPrivately(int fd, int& saved);
+
+// Puts back the file status flags that nonblockingPrivately saved; -1 with errno on failure.
+int restoreFlags(int fd, int saved);
+
+// The sentinel: a small process of this program's own, in a session of its own and holding
+// nothing of the program's, that waits for the program to end. Dismissed, it exits at once
+// and does nothing. If the program dies without dismissing it, it removes the given paths
+// (files, then empty directories, in order), then kills by identity every process of the
+// guarded group and session, looking again until none is left or patienceMs has passed.
+struct Sentinel {
+    int link = -1;  // this process's end; closing it without a dismissal alarms the sentinel
+    Identity identity;
+};
+
+// Forks the sentinel; -1 with errno on failure.
+int startSentinel(Sentinel& sentinel, const std::vector<std::string>& paths, int patienceMs);
+
+// Tells the sentinel which process group and session to kill if the program dies; -1 with
+// errno on failure.
+int guardWithSentinel(const Sentinel& sentinel, int group, int session);
+
+// Ends the sentinel quietly: the program is ending cleanly.
+void dismissSentinel(Sentinel& sentinel);
 
 // Reaps every exited child of this process except keep, without blocking.
 void reapChildrenExcept(int keep);

@@ -13,6 +13,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "platform/platform.h"
 
@@ -31,16 +34,20 @@ constexpr std::size_t directoryBufferSize = 64 * 1024;
 // The fields of a stat line the program uses, in line order after the command name.
 struct StatFields {
     char state = 0;
+    long parent = 0;
     long pgrp = 0;
     long session = 0;
     long ttyNr = 0;
+    long threads = 0;
     uint64_t startTime = 0;
 };
 
 // Field numbers of the stat line (1-based, as the kernel documents them).
+constexpr int parentField = 4;
 constexpr int pgrpField = 5;
 constexpr int sessionField = 6;
 constexpr int ttyField = 7;
+constexpr int threadsField = 20;
 constexpr int startTimeField = 22;
 
 bool vanished(int error) { return error == ENOENT || error == ESRCH; }
@@ -75,12 +82,15 @@ bool parseStat(const char* text, std::size_t length, int lastField, StatFields& 
     fields.state = *at++;
     for (int field = 4; field <= lastField; ++field) {
         long long value = 0;
-        bool wanted = field == pgrpField || field == sessionField || field == ttyField || field == startTimeField;
+        bool wanted = field == parentField || field == pgrpField || field == sessionField || field == ttyField ||
+                      field == threadsField || field == startTimeField;
         if (!wanted) {
             if (!skipField(at, end)) return false;
             continue;
         }
         if (!parseNumber(at, end, value)) return false;
+        if (field == parentField) fields.parent = static_cast<long>(value);
+        if (field == threadsField) fields.threads = static_cast<long>(value);
         if (field == pgrpField) fields.pgrp = static_cast<long>(value);
         if (field == sessionField) fields.session = static_cast<long>(value);
         if (field == ttyField) fields.ttyNr = static_cast<long>(value);
@@ -185,14 +195,18 @@ void closeKeepingErrno(int fd) {
     errno = saved;
 }
 
-}  // namespace
+// A process record together with what a walk of the process tree needs besides.
+struct TreeRecord {
+    ProcessRecord record;
+    int parent = 0;
+    long threads = 0;
+};
 
-int processRecord(int pid, ProcessRecord& record) {
-    record = ProcessRecord{};
-    char path[48];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+// Reads one record through path, relative to dirfd; -1 with errno (ESRCH: gone).
+int readTreeRecord(int dirfd, const char* path, TreeRecord& entry) {
+    entry = TreeRecord{};
     char buffer[statBufferSize];
-    long length = readStat(AT_FDCWD, path, buffer, sizeof buffer);
+    long length = readStat(dirfd, path, buffer, sizeof buffer);
     if (length < 0) return -1;
     long long statPid = 0;
     const char* at = buffer;
@@ -202,6 +216,7 @@ int processRecord(int pid, ProcessRecord& record) {
         errno = EINVAL;
         return -1;
     }
+    ProcessRecord& record = entry.record;
     record.pbi_status = fields.state == 'Z' ? SZOMB : SRUN;
     record.pbi_pid = static_cast<uint32_t>(statPid);
     record.pbi_pgid = static_cast<uint32_t>(fields.pgrp);
@@ -210,7 +225,20 @@ int processRecord(int pid, ProcessRecord& record) {
     record.p_idversion = fields.startTime;
     // Pids stay below 2^22, so the pair (start time, pid) fits and is never 0.
     record.p_uniqueid = (fields.startTime << 22) | record.pbi_pid;
+    entry.parent = static_cast<int>(fields.parent);
+    entry.threads = fields.threads;
     return 0;
+}
+
+}  // namespace
+
+int processRecord(int pid, ProcessRecord& record) {
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    TreeRecord entry;
+    int result = readTreeRecord(AT_FDCWD, path, entry);
+    record = entry.record;
+    return result;
 }
 
 namespace {
@@ -242,6 +270,180 @@ long listScope(int anchor, bool terminal, uint32_t device, std::vector<int>& pid
 
 long listSession(int session, std::vector<int>& pids, long limit) {
     return listMatching(Scope{Scope::session, session}, pids, limit);
+}
+
+namespace {
+
+bool isPruned(const std::vector<Identity>& pruned, const ProcessRecord& record) {
+    for (const Identity& identity : pruned)
+        if (record.pbi_pid == static_cast<uint32_t>(identity.pid) && record.p_idversion == identity.version) return true;
+    return false;
+}
+
+// Appends the pids named in one children file. A file that is gone belongs to a process that
+// is gone, whose children have moved up to a reaper: nothing to append.
+int appendChildren(const char* path, std::vector<int>& pids) {
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return vanished(errno) ? 0 : -1;
+    char chunk[4096];
+    long value = 0;
+    bool digits = false;
+    for (;;) {
+        ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            int error = errno;
+            ::close(fd);
+            if (vanished(error)) return 0;
+            errno = error;
+            return -1;
+        }
+        if (got == 0) break;
+        for (ssize_t i = 0; i < got; ++i) {
+            char c = chunk[i];
+            if (c >= '0' && c <= '9') {
+                value = value * 10 + (c - '0');
+                digits = true;
+            } else {
+                if (digits) pids.push_back(static_cast<int>(value));
+                value = 0;
+                digits = false;
+            }
+        }
+    }
+    if (digits) pids.push_back(static_cast<int>(value));
+    ::close(fd);
+    return 0;
+}
+
+// The children of one process: each thread keeps its own list, so a process with several
+// threads is read thread by thread (threads 0 when unknown).
+int childrenOf(int pid, long threads, std::vector<int>& children) {
+    char path[80];
+    if (threads == 1) {
+        std::snprintf(path, sizeof path, "/proc/%d/task/%d/children", pid, pid);
+        return appendChildren(path, children);
+    }
+    std::snprintf(path, sizeof path, "/proc/%d/task", pid);
+    int dirfd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirfd < 0) return vanished(errno) ? 0 : -1;
+    alignas(struct dirent64) char entries[4096];
+    for (;;) {
+        ssize_t length = ::getdents64(dirfd, entries, sizeof entries);
+        if (length < 0 && errno == EINTR) continue;
+        if (length < 0) {
+            int error = errno;
+            ::close(dirfd);
+            if (vanished(error)) return 0;
+            errno = error;
+            return -1;
+        }
+        if (length == 0) break;
+        for (long offset = 0; offset < length;) {
+            const auto* entry = reinterpret_cast<const struct dirent64*>(entries + offset);
+            offset += entry->d_reclen;
+            if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+            std::snprintf(path, sizeof path, "/proc/%d/task/%.20s/children", pid, entry->d_name);
+            if (appendChildren(path, children) < 0) {
+                closeKeepingErrno(dirfd);
+                return -1;
+            }
+        }
+    }
+    ::close(dirfd);
+    return 0;
+}
+
+// Records one found descendant; false when it is to be left out with what lies below it.
+bool take(const TreeRecord& entry, const std::vector<Identity>& pruned, std::vector<ProcessRecord>& found, long limit,
+          long& count) {
+    if (isPruned(pruned, entry.record)) return false;
+    if (count < limit) found.push_back(entry.record);
+    ++count;
+    return true;
+}
+
+// Breadth first through the children lists. The lists are read one process at a time, so a
+// process that moves while the walk runs can be missed by this walk; it cannot hide the
+// ancestor's own direct children, which leave that list only when the ancestor reaps them,
+// and so an answer of "no descendants" is never wrong for the process that asks about itself.
+long walkChildren(int ancestor, const std::vector<Identity>& pruned, std::vector<ProcessRecord>& found, long limit) {
+    std::deque<std::pair<int, long>> pending{{ancestor, 0}};
+    std::unordered_set<int> seen{ancestor};
+    std::vector<int> children;
+    long count = 0;
+    while (!pending.empty()) {
+        auto [pid, threads] = pending.front();
+        pending.pop_front();
+        children.clear();
+        if (childrenOf(pid, threads, children) < 0) return -1;
+        for (int child : children) {
+            if (!seen.insert(child).second) continue;
+            char path[48];
+            std::snprintf(path, sizeof path, "/proc/%d/stat", child);
+            TreeRecord entry;
+            if (readTreeRecord(AT_FDCWD, path, entry) < 0) {
+                if (errno == ESRCH) continue;
+                return -1;
+            }
+            // Reaped and its pid given to someone else between the two reads.
+            if (entry.parent != pid) continue;
+            if (take(entry, pruned, found, limit, count)) pending.emplace_back(child, entry.threads);
+        }
+    }
+    return count;
+}
+
+// The same walk over every process record on the machine, grouped by parent.
+long walkTable(int ancestor, const std::vector<Identity>& pruned, std::vector<ProcessRecord>& found, long limit) {
+    int procfd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (procfd < 0) return -1;
+    std::unordered_map<int, std::vector<TreeRecord>> byParent;
+    alignas(struct dirent64) char entries[directoryBufferSize];
+    for (;;) {
+        ssize_t length = ::getdents64(procfd, entries, sizeof entries);
+        if (length < 0 && errno == EINTR) continue;
+        if (length < 0) {
+            closeKeepingErrno(procfd);
+            return -1;
+        }
+        if (length == 0) break;
+        for (long offset = 0; offset < length;) {
+            const auto* entry = reinterpret_cast<const struct dirent64*>(entries + offset);
+            offset += entry->d_reclen;
+            char path[32];
+            if (statPath(entry->d_name, path, sizeof path) == 0) continue;
+            TreeRecord record;
+            if (readTreeRecord(procfd, path, record) < 0) {
+                if (errno == ESRCH) continue;
+                closeKeepingErrno(procfd);
+                return -1;
+            }
+            byParent[record.parent].push_back(record);
+        }
+    }
+    ::close(procfd);
+    std::deque<int> pending{ancestor};
+    long count = 0;
+    while (!pending.empty()) {
+        int pid = pending.front();
+        pending.pop_front();
+        auto children = byParent.find(pid);
+        if (children == byParent.end()) continue;
+        for (const TreeRecord& entry : children->second)
+            if (take(entry, pruned, found, limit, count)) pending.push_back(static_cast<int>(entry.record.pbi_pid));
+    }
+    return count;
+}
+
+bool childrenListsOffered() { return ::access("/proc/thread-self/children", F_OK) == 0; }
+
+}  // namespace
+
+long listDescendants(int ancestor, bool fromTable, const std::vector<Identity>& pruned,
+                     std::vector<ProcessRecord>& found, long limit) {
+    if (fromTable || !childrenListsOffered()) return walkTable(ancestor, pruned, found, limit);
+    return walkChildren(ancestor, pruned, found, limit);
 }
 
 int signalProcess(int pid, uint64_t version, int signal) {

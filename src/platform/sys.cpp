@@ -57,6 +57,16 @@ bool watch(Kqueue& kq, int pid) {
     fail("process exit subscription");
 }
 
+bool watchWithin(Kqueue& kq, int pid, bool& room) {
+    platform::Change record{pid, EVFILT_PROC, EV_ADD | EV_ONESHOT, NOTE_EXIT | NOTE_EXEC, 0};
+    room = true;
+    if (kq.submit(record) == 0) return true;
+    if (errno == ESRCH) return false;
+    if (errno != EMFILE && errno != ENFILE) fail("process exit subscription");
+    room = false;
+    return false;
+}
+
 void timer(Kqueue& kq, int ident, int ms) { change(kq, ident, EVFILT_TIMER, EV_ADD | EV_ONESHOT, 0, ms); }
 
 void removeEvent(Kqueue& kq, int64_t ident, int16_t filter) {

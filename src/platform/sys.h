@@ -43,6 +43,10 @@ void change(Kqueue& kq, int64_t ident, int16_t filter, uint16_t flags, uint32_t 
 // One-shot exit (and exec) subscription; false when the process no longer exists.
 bool watch(Kqueue& kq, int pid);
 
+// As watch, except that a full descriptor table is not an error either: the answer is then
+// false with room false, and the caller has to look at the process again later.
+bool watchWithin(Kqueue& kq, int pid, bool& room);
+
 // One-shot millisecond timer; re-arming restarts it.
 void timer(Kqueue& kq, int ident, int ms);
 

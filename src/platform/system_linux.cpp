@@ -4,9 +4,12 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -163,6 +166,72 @@ void restoreChildSignals(const int* signals, int count) {
 }
 
 int becomeSubreaper() { return prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0); }
+
+int dieWithParent(int parent) {
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) < 0) return -1;
+    // The parent may have ended before the request was in place; then no signal comes.
+    if (getppid() != parent) {
+        errno = ESRCH;
+        return -1;
+    }
+    return 0;
+}
+
+int raiseDescriptorLimit(DescriptorLimit& original) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) < 0) return -1;
+    original.soft = limit.rlim_cur;
+    original.hard = limit.rlim_max;
+    if (limit.rlim_cur == limit.rlim_max) return 0;
+    limit.rlim_cur = limit.rlim_max;
+    return setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+int restoreDescriptorLimit(const DescriptorLimit& original) {
+    if (original.soft == original.hard) return 0;
+    rlimit limit{};
+    limit.rlim_cur = original.soft;
+    limit.rlim_max = original.hard;
+    return setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+namespace {
+
+// A pipe, or a terminal's slave side: opening its /proc/self/fd link reaches the same pipe or
+// terminal. A terminal's master side would open a new terminal instead, and other devices may
+// do the like, so they are left alone.
+bool reopensAsItself(int fd) {
+    struct stat status {};
+    if (fstat(fd, &status) < 0) return false;
+    if (S_ISFIFO(status.st_mode)) return true;
+    unsigned int number = 0;
+    return S_ISCHR(status.st_mode) && isatty(fd) && ioctl(fd, TIOCGPTN, &number) < 0;
+}
+
+}  // namespace
+
+int nonblockingPrivately(int fd, int& saved) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) return -1;
+    saved = flags;
+    if (flags & O_NONBLOCK) return 0;
+    if (reopensAsItself(fd)) {
+        char path[48];
+        std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+        int reopened = open(path, (flags & (O_ACCMODE | O_APPEND)) | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (reopened >= 0) {
+            int moved = dup3(reopened, fd, O_CLOEXEC);
+            int error = errno;
+            close(reopened);
+            errno = error;
+            return moved < 0 ? -1 : 0;
+        }
+    }
+    if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
+    return 1;
+}
+
+int restoreFlags(int fd, int saved) { return fcntl(fd, F_SETFL, saved); }
 
 void reapChildrenExcept(int keep) {
     // Peeking is one call; the scan of every process is needed only once keep, the first of

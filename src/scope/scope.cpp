@@ -1,6 +1,8 @@
 // Process scope tracking by identity, on top of the platform's process records.
 #include "scope/scope.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <stdexcept>
@@ -17,15 +19,39 @@ constexpr std::size_t expectedMembers = 64;
 
 }  // namespace
 
+namespace {
+
+std::vector<ProcessRecord> descendants(const std::vector<Identity>& outside, const char* failure) {
+    std::vector<ProcessRecord> found;
+    found.reserve(expectedMembers);
+    long count = platform::listDescendants(::getpid(), false, outside, found, scopeCapacity);
+    if (count < 0) fail(failure);
+    if (count > scopeCapacity) throw std::runtime_error("process scope capacity");
+    return found;
+}
+
+}  // namespace
+
 std::vector<int> members(int anchor, bool terminal, unsigned int device) {
     std::vector<int> pids;
     pids.reserve(expectedMembers);
-    long count = platform::listScope(anchor, terminal, device, pids, scopeCapacity);
-    if (count < 0 && terminal) fail("TTY list");
-    // The unreaped anchor always lists itself, so an empty or failed listing means it is gone.
-    if (count < 1) throw std::runtime_error("process scope lost anchor");
-    if (count > scopeCapacity) throw std::runtime_error("process scope capacity");
+    auto inScope = [&](const ProcessRecord& record) {
+        return terminal ? record.e_tdev == device : record.pbi_pgid == static_cast<uint32_t>(anchor);
+    };
+    if (terminal && inScope(info(::getpid()))) pids.push_back(::getpid());
+    for (const ProcessRecord& record : descendants({}, terminal ? "TTY list" : "process group list"))
+        if (inScope(record)) pids.push_back(static_cast<int>(record.pbi_pid));
+    // The unreaped anchor always lists itself, so an empty listing means it is gone.
+    if (pids.empty()) throw std::runtime_error("process scope lost anchor");
     return pids;
+}
+
+std::vector<ProcessRecord> scopeMembers(int anchor, const std::vector<Identity>& outside) {
+    std::vector<ProcessRecord> found = descendants(outside, "process scope list");
+    bool anchored = false;
+    for (const ProcessRecord& record : found) anchored = anchored || record.pbi_pid == static_cast<uint32_t>(anchor);
+    if (!anchored) throw std::runtime_error("process scope lost anchor");
+    return found;
 }
 
 ProcessRecord info(int pid) {

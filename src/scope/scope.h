@@ -8,12 +8,22 @@
 
 #include "platform/platform.h"
 
+using platform::Identity;
 using platform::ProcessRecord;
 using platform::SZOMB;
 
 // Pids of the group anchor (terminal false) or of every process whose controlling terminal
 // is device (terminal true), zombies included. Never empty: "process scope lost anchor".
+// Every such process descends from this one (or is this one), so only this process's
+// descendants are read, whatever else runs on the machine.
 std::vector<int> members(int anchor, bool terminal, unsigned int device);
+
+// What a stopping supervisor must see gone: every descendant of this process, whatever
+// session or group it moved to, except the processes in outside and everything below them
+// (released guardians, which prove their own scopes, and the sentinel). Each record is the
+// one read while listing, so that a signal names the incarnation that was listed. The
+// anchor, the root, is always among them until it is reaped: "process scope lost anchor".
+std::vector<ProcessRecord> scopeMembers(int anchor, const std::vector<Identity>& outside);
 
 // The record of pid; all zero when no such process exists.
 ProcessRecord info(int pid);

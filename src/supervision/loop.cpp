@@ -59,7 +59,9 @@ void serviceExtraInputs(Supervisor& s) {
     }
 }
 
-bool uplinkDrained(Supervisor& s) { return !s.uplinkWriter || s.uplinkWriter->empty(); }
+// Once writing to the registry connection has failed nobody is left to receive what waits
+// there, the quiescence proof included; an end of file on its read side alone says nothing.
+bool uplinkDrained(Supervisor& s) { return !s.uplinkWriter || s.uplinkWriter->empty() || s.uplinkWriter->broken; }
 
 bool parentLost(Supervisor& s) {
     return s.quiescent && s.parent().broken && (!s.uplinkWriter || s.uplinkWriter->broken || s.uplinkWriter->empty());
@@ -157,6 +159,7 @@ void paceOutputs(Supervisor& s) {
 }
 
 void timerFired(Supervisor& s, int64_t ident) {
+    if (ident == recheckTimer) return;  // the wake-up alone matters
     if (ident == parentStallTimer) return;  // the wake-up alone matters
     if (ident == startupTimer) {
         stop(s, "startup_deadline");

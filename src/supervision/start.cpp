@@ -46,7 +46,8 @@ void reportStart(Supervisor& s) {
 }  // namespace
 
 void startRoot(Supervisor& s, char** argv) {
-    LaunchRequest request{s.options, s.kq, s.outer.ptyMaster, s.outer.ptySlave, s.startupDeadline, argv};
+    LaunchRequest request{s.options, s.kq, s.outer.ptyMaster, s.outer.ptySlave, s.startupDeadline, argv,
+                          s.outer.callerLimit, &s.outer.sentinel};
     LaunchedRoot root = launchRoot(request, s.outer.rootPid, s.outer.rootGrouped);
     s.registry.rootGroup = s.outer.rootPid;
     s.execErrno = root.execErrno;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/sys.h"
 #include "protocol/options.h"
@@ -21,6 +22,9 @@ inline constexpr int startupTimer = 10;
 inline constexpr int graceTimer = 11;
 inline constexpr int confirmTimer = 12;
 inline constexpr int drainTimer = 13;
+// Wakes the loop to look again at members whose exits are not watched.
+inline constexpr int recheckTimer = 15;
+inline constexpr int recheckMs = 25;
 inline constexpr int wakeEvent = 42;
 // Wakes the loop when a parent that stopped taking output has been given long enough.
 inline constexpr int parentStallTimer = 14;
@@ -38,6 +42,15 @@ struct OuterState {
     bool rootGrouped = false;
     bool rootReaped = false;
     std::string failureDetail;
+    int confirmMs = 0;
+    // What the caller handed over, to be given back: its descriptor limit (to the root) and
+    // the status flags of shared descriptors that could not be made non-blocking privately.
+    platform::DescriptorLimit callerLimit;
+    std::map<int, int> callerFlags;
+    platform::Sentinel sentinel;
+    // Left alone by the fatal handler's kill: the sentinel, and the guardians released by
+    // then, which tear their own scopes down once their registry connection is gone.
+    std::vector<platform::Identity> spared;
 };
 
 struct ExtraInput {

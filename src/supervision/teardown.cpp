@@ -47,57 +47,69 @@ void reportRootExit(Supervisor& s, const siginfo_t& status) {
     stop(s, "root_exit");
 }
 
-// A listing walks the whole process table; while other events wait in the queue the
-// decision it serves would be stale anyway, so it is taken once the burst has been handled.
+// A listing walks the process tree below this program; while other events wait in the
+// queue the decision it serves would be stale anyway, so it is taken once the burst has been handled.
 bool listingDue(Supervisor& s) {
     bool due = s.listingOwed || !s.kq.pending();
     if (!due) s.listingDeferred = true;
     return due;
 }
 
-std::vector<int> listScope(Supervisor& s) {
+// Members whose exits are watched each hold a descriptor; beyond this many the loop looks
+// at the rest again on a short timer instead, so that a scope of any size fits the
+// descriptor table.
+constexpr std::size_t watchLimit = 256;
+
+// Released guardians prove their own scopes and the sentinel must outlive this process, so
+// neither they nor what lies below them are members.
+std::vector<Identity> outsideScope(Supervisor& s) {
+    std::vector<Identity> outside{s.outer.sentinel.identity};
+    for (auto& [fd, g] : s.registry.guardians)
+        if (g->released) outside.push_back(Identity{g->pid, g->pidVersion});
+    return outside;
+}
+
+std::vector<ProcessRecord> listScope(Supervisor& s) {
     s.listingOwed = false;
     s.listingDeferred = false;
-    return members(s.outer.rootPid, s.options.pty, s.outer.ttyDevice);
+    return scopeMembers(s.outer.rootPid, outsideScope(s));
 }
 
 bool signalling(const Supervisor& s) { return s.killing || (s.stopping && s.options.guardian); }
 
 void wake(Supervisor& s) { change(s.kq, wakeEvent, EVFILT_USER, 0, NOTE_TRIGGER, 0); }
 
-void sweepMember(Supervisor& s, int pid, int self) {
-    if (s.options.pty && pid == self) return;
-    bool watched = s.watchedPids.count(pid) != 0;
-    bool signal = signalling(s);
-    if (watched && !signal) return;
-    ProcessRecord record = info(pid);
-    if (record.pbi_pid == 0) {
-        // Gone between the listing and now: nothing will report it, so look again at once.
-        if (!watched) wake(s);
+void watchMember(Supervisor& s, int pid) {
+    bool room = s.watchedPids.size() < watchLimit;
+    if (room && watchWithin(s.kq, pid, room)) {
+        s.watchedPids.insert(pid);
         return;
     }
+    if (room) {
+        // Gone between the listing and now: nothing will report it, so look again at once.
+        wake(s);
+        return;
+    }
+    timer(s.kq, recheckTimer, recheckMs);
+}
+
+// The record is the one the listing read: its pid version names the incarnation that was
+// found in the scope, whatever has happened to the pid since.
+void sweepMember(Supervisor& s, const ProcessRecord& record) {
     // A zombie's exit has already happened; what it waits for is its parent.
     if (record.pbi_status == SZOMB) return;
-    if (!watched) {
-        if (watch(s.kq, pid))
-            s.watchedPids.insert(pid);
-        else
-            wake(s);
-    }
-    if (!signal) return;
-    if (s.options.pty && record.e_tdev != s.outer.ttyDevice) return;
-    signalIdentity(pid, record.p_idversion, s.killing ? SIGKILL : SIGTERM);
+    int pid = static_cast<int>(record.pbi_pid);
+    if (s.watchedPids.count(pid) == 0) watchMember(s, pid);
+    if (signalling(s)) signalIdentity(pid, record.p_idversion, s.killing ? SIGKILL : SIGTERM);
 }
 
-void sweepMembers(Supervisor& s, const std::vector<int>& pids) {
-    int self = ::getpid();
-    for (int pid : pids) sweepMember(s, pid, self);
+void sweepMembers(Supervisor& s, const std::vector<ProcessRecord>& records) {
+    for (const ProcessRecord& record : records) sweepMember(s, record);
 }
 
-bool onlyAnchorsLeft(Supervisor& s, const std::vector<int>& pids) {
-    int self = ::getpid();
-    return std::all_of(pids.begin(), pids.end(), [&](int pid) {
-        return pid == s.outer.rootPid || (s.options.pty && pid == self);
+bool onlyAnchorsLeft(Supervisor& s, const std::vector<ProcessRecord>& records) {
+    return std::all_of(records.begin(), records.end(), [&](const ProcessRecord& record) {
+        return record.pbi_pid == static_cast<uint32_t>(s.outer.rootPid);
     });
 }
 
@@ -115,6 +127,7 @@ void declareQuiescent(Supervisor& s) {
     removeEvent(s.kq, startupTimer, EVFILT_TIMER);
     removeEvent(s.kq, graceTimer, EVFILT_TIMER);
     removeEvent(s.kq, confirmTimer, EVFILT_TIMER);
+    removeEvent(s.kq, recheckTimer, EVFILT_TIMER);
     timer(s.kq, drainTimer, s.options.confirmMs);
     if (s.uplinkWriter) s.uplinkWriter->emit("\"event\":\"quiescent\"");
     if (s.options.pty && platform::resumeTerminalOutput(s.outer.ptySlave) < 0) fail("PTY output resume");
@@ -167,12 +180,11 @@ std::string memberState(int pid) {
 
 std::string memberGroup(Supervisor& s) {
     try {
-        std::vector<int> pids = members(s.outer.rootPid, s.options.pty, s.outer.ttyDevice);
-        int self = ::getpid();
+        std::vector<ProcessRecord> records = scopeMembers(s.outer.rootPid, outsideScope(s));
         std::vector<std::pair<int, std::string>> entries;
         std::size_t count = 0;
-        for (int pid : pids) {
-            if (pid == self) continue;
+        for (const ProcessRecord& record : records) {
+            int pid = static_cast<int>(record.pbi_pid);
             if (++count <= 64) entries.emplace_back(pid, memberState(pid));
         }
         return ",\"residual_members\":" + std::to_string(count) + ",\"residual_member_states\":[" +
@@ -229,18 +241,19 @@ void checkQuiescence(Supervisor& s) {
     }
     if (!s.rootExitReported) reportRootExit(s, status);
     if (!listingDue(s)) return;
-    std::vector<int> pids = listScope(s);
-    if (!onlyAnchorsLeft(s, pids) || !s.registry.empty()) {
-        sweepMembers(s, pids);
+    std::vector<ProcessRecord> records = listScope(s);
+    if (!onlyAnchorsLeft(s, records) || !s.registry.empty()) {
+        sweepMembers(s, records);
         return;
     }
     declareQuiescent(s);
 }
 
 void drainTerminal(Supervisor& s) {
-    // Output still queued in the terminal is readable until every slave descriptor is
-    // closed, after which the master reports end of file; this program's own slave
-    // descriptor is the last one once the scope is empty.
+    // Once the scope is empty no writer of ours is left. A non-blocking read of the master
+    // hands over what the terminal still buffers before it answers EAGAIN, so either EAGAIN
+    // or the end of file that follows the close of the last slave descriptor means drained;
+    // a process outside the scope that kept the terminal open does not hold the run.
     if (s.outer.ptySlave >= 0) {
         ::close(s.outer.ptySlave);
         s.outer.ptySlave = -1;
@@ -252,8 +265,8 @@ void drainTerminal(Supervisor& s) {
                         static_cast<uint64_t>(n));
         return;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-    if (n < 0 && errno != EIO) fail("PTY final output read");
+    if (n < 0 && errno == EINTR) return;
+    if (n < 0 && errno != EIO && errno != EAGAIN) fail("PTY final output read");
     removeEvent(s.kq, s.outer.ptyMaster, EVFILT_READ);
     ::close(s.outer.ptyMaster);
     s.outer.ptyMaster = -1;

@@ -477,8 +477,20 @@ public:
     // reaped signals nothing); they are still killed, but do not fail the test.
     void expectLeftovers() { leftoversExpected_ = true; }
 
+    // Words run in front of the program, which they must exec (for example prlimit).
+    void launchThrough(std::vector<std::string> words) { launcher_ = std::move(words); }
+
+    // Descriptors the run gets as its standard input, output and error instead of the
+    // harness's pipes; the test keeps them, reads and writes them itself, and closes them.
+    void useStdio(int in, int out, int err) {
+        stdio_[0] = in;
+        stdio_[1] = out;
+        stdio_[2] = err;
+    }
+
     void start(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {}) {
-        std::vector<std::string> argv{OWNER_BINARY};
+        std::vector<std::string> argv = launcher_;
+        argv.push_back(OWNER_BINARY);
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<std::string> env;
         for (char** e = environ; *e != nullptr; ++e) {
@@ -498,17 +510,20 @@ public:
         cenv.push_back(nullptr);
 
         fixtures::Pipe input, output, error;
+        bool own = stdio_[0] < 0;
         pid_ = ::fork();
         if (pid_ == 0) {
             // Copies above 2 first: with a standard descriptor closed in the test process, a
             // pipe end may itself be 0, 1 or 2.
-            int in = ::fcntl(input.read.get(), F_DUPFD_CLOEXEC, 3), out = ::fcntl(output.write.get(), F_DUPFD_CLOEXEC, 3),
-                err = ::fcntl(error.write.get(), F_DUPFD_CLOEXEC, 3);
+            int in = ::fcntl(own ? input.read.get() : stdio_[0], F_DUPFD_CLOEXEC, 3),
+                out = ::fcntl(own ? output.write.get() : stdio_[1], F_DUPFD_CLOEXEC, 3),
+                err = ::fcntl(own ? error.write.get() : stdio_[2], F_DUPFD_CLOEXEC, 3);
             if (in < 0 || out < 0 || err < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(126);
             ::execve(cargv[0], cargv.data(), cenv.data());
             ::_exit(127);
         }
         ASSERT_GT(pid_, 0) << "fork";
+        if (!own) return;
         in_ = input.write.release();
         out_ = output.read.release();
         err_ = error.read.release();
@@ -637,6 +652,8 @@ private:
     LineStream events_;
     bool leftoversExpected_ = false;
     bool checked_ = false;
+    std::vector<std::string> launcher_;
+    int stdio_[3] = {-1, -1, -1};
 };
 
 // Starts an owner over the command and confirms start-up: the normal beginning of a run.
