@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "owner_version.h"
+#include <owner_version.h>  // generated into the build tree
 #include "protocol/parse.h"
 
 namespace {

@@ -11,9 +11,9 @@
 #include <cstring>
 #include <exception>
 
-#include "main/options.h"
+#include "protocol/options.h"
 #include "main/startup.h"
-#include "owner_version.h"
+#include <owner_version.h>  // generated into the build tree
 
 namespace {
 
