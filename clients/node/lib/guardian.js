@@ -61,7 +61,7 @@ export class GuardianSession extends Session {
     return null;
   }
 
-  _line_(body) {
+  _controlLine(body) {
     this._send(`{"version":1,${body}}\n`);
   }
 
@@ -69,14 +69,14 @@ export class GuardianSession extends Session {
     const bytes = typeof data === 'string' ? Buffer.from(data, 'utf8') : Buffer.from(data.buffer, data.byteOffset, data.byteLength);
     for (let at = 0; at < bytes.length; at += maxWriteBytes) {
       const piece = bytes.subarray(at, at + maxWriteBytes).toString('base64');
-      this._line_(`"event":"write","fd":${fd},"data":"${piece}"`);
+      this._controlLine(`"event":"write","fd":${fd},"data":"${piece}"`);
     }
   }
 
   terminate() {
     if (!this._sentTerminate) {
       this._sentTerminate = true;
-      this._line_('"event":"terminate"');
+      this._controlLine('"event":"terminate"');
     }
     return this.report;
   }
@@ -118,7 +118,7 @@ export class PtyGuardian extends GuardianSession {
   resize(cols, rows) {
     positiveInteger('cols', cols, 65535);
     positiveInteger('rows', rows, 65535);
-    this._line_(`"event":"resize","cols":${cols},"rows":${rows}`);
+    this._controlLine(`"event":"resize","cols":${cols},"rows":${rows}`);
   }
 }
 
@@ -131,7 +131,7 @@ export class CommandGuardian extends GuardianSession {
     this._inputs = new Set([0, ...inputFds]);
   }
 
-  _input(fd) {
+  _checkInput(fd) {
     if (!this._inputs.has(fd)) throw invalidValue(`descriptor ${fd} is not an input of this guardian`);
     if (this._ended.has(fd)) {
       const error = new Error(`descriptor ${fd} was already ended`);
@@ -141,19 +141,19 @@ export class CommandGuardian extends GuardianSession {
   }
 
   write(fd, data) {
-    this._input(fd);
+    this._checkInput(fd);
     this._write(fd, data);
   }
 
   end(fd = 0) {
-    this._input(fd);
+    this._checkInput(fd);
     this._ended.add(fd);
-    this._line_(`"event":"end","fd":${fd}`);
+    this._controlLine(`"event":"end","fd":${fd}`);
   }
 
   signal(name) {
     if (!signals.has(name)) throw invalidValue(`signal must be one of ${[...signals].join(', ')}`);
-    this._line_(`"event":"signal","signal":"${name}"`);
+    this._controlLine(`"event":"signal","signal":"${name}"`);
   }
 }
 
