@@ -2,7 +2,7 @@ import os from 'node:os';
 import { StartError } from './errors.js';
 import { checkArgs, checkBudgets, positiveInteger, resolveExecutable } from './resolve.js';
 import { defaultBudgets } from './run.js';
-import { Session, defaultMaxBuffer } from './session.js';
+import { Session, asyncDispose, defaultMaxBuffer } from './session.js';
 
 export const maxWriteBytes = 8192;
 const signals = new Set(['SIGINT', 'SIGTERM', 'SIGKILL']);
@@ -81,7 +81,7 @@ export class GuardianSession extends Session {
     return this.report;
   }
 
-  async [Symbol.asyncDispose]() {
+  async [asyncDispose]() {
     await this.terminate().catch(() => {});
   }
 

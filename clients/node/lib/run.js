@@ -1,6 +1,6 @@
 import { AbortError, StartError } from './errors.js';
 import { checkArgs, checkBudgets, positiveInteger, resolveExecutable } from './resolve.js';
-import { Session, defaultMaxBuffer } from './session.js';
+import { Session, asyncDispose, defaultMaxBuffer } from './session.js';
 
 // Set by a caller that found, before starting, that nothing may start.
 export const startFailure = Symbol('startFailure');
@@ -127,7 +127,7 @@ export class Run extends Session {
     return this.report;
   }
 
-  async [Symbol.asyncDispose]() {
+  async [asyncDispose]() {
     await this.terminate().catch(noop);
   }
 

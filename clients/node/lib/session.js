@@ -13,6 +13,10 @@ export const defaultMaxBuffer = 16 * 1024 * 1024;
 
 const noop = () => {};
 
+// Node releases before 18.18 have no Symbol.asyncDispose; a registered symbol stands in there,
+// so that the method never ends up under the key "undefined".
+export const asyncDispose = Symbol.asyncDispose ?? Symbol.for('nodejs.asyncDispose');
+
 // What both kinds of session share: reading event lines from the supervisor eagerly, turning
 // them into events, output streams and async iterators with bounded buffers, and settling one
 // report promise when the supervisor is gone.

@@ -120,14 +120,22 @@ export class Scope {
 
 // A test with a scope of its own, failing when anything it started survives it or anything is
 // left in its TMPDIR.
+// A body that hangs is given up after a minute, so that the scope still kills what it started
+// and the file's process can end.
 export function scoped(name, body, options = {}) {
-  test(name, { timeout: 90000, ...options }, async (t) => {
+  test(name, { timeout: 120000, ...options }, async (t) => {
     const scope = new Scope();
     let failure;
+    let timer;
+    const limit = new Promise((_, reject) => {
+      timer = setTimeout(() => reject(new Error('the test did not finish within a minute')), 60000);
+    });
     try {
-      await body(scope, t);
+      await Promise.race([body(scope, t), limit]);
     } catch (error) {
       failure = error;
+    } finally {
+      clearTimeout(timer);
     }
     const problems = await scope.leftovers();
     if (failure) throw failure;

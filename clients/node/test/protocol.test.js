@@ -20,9 +20,9 @@ scoped('protocol: a well-behaved fake run resolves, keeping what the client does
   const unknown = [];
   run.on('unknown', (event) => {
     unknown.push(event);
-    run.terminate();
-    run.terminate();
     run.ready();
+    run.terminate();
+    run.terminate();
   });
   const { events, report, error } = await collect(run);
   assert.equal(error, null);
