@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "supervision/scope.h"
+#include "scope/scope.h"
 
 namespace {
 

@@ -31,7 +31,7 @@ ubsan=(-fno-sanitize-recover=all)
 declare -A needs=(
     [parse]="protocol/parse.cpp protocol/owner_protocol.cpp"
     [base64]="protocol/parse.cpp protocol/owner_protocol.cpp"
-    [options]="main/options.cpp protocol/parse.cpp protocol/owner_protocol.cpp"
+    [options]="protocol/options.cpp protocol/parse.cpp protocol/owner_protocol.cpp"
     [control]=all
     [registry]=all
 )

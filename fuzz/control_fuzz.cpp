@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "main/options.h"
+#include "protocol/options.h"
 #include "protocol/parse.h"
 #include "registry/registry.h"
 #include "supervision/commands.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "main/options.h"
+#include "protocol/options.h"
 #include "support.h"
 
 namespace {

@@ -42,7 +42,7 @@
 #include <vector>
 
 #include "registry/registry.h"
-#include "supervision/scope.h"
+#include "scope/scope.h"
 #include "support.h"
 
 namespace {

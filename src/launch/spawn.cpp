@@ -13,10 +13,8 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "supervision/teardown.h"
 
 namespace {
-
 
 constexpr int rootGroupFailed = 121;
 constexpr int readyWriteFailed = 122;
@@ -43,8 +41,8 @@ int parentEnd(const Options& o, int number, const std::pair<int, int>& ends) {
     return o.extraFds.at(number) ? ends.second : ends.first;
 }
 
-void createPipes(Supervisor& s, Pipes& p) {
-    const Options& o = s.options;
+void createPipes(const LaunchRequest& r, Pipes& p) {
+    const Options& o = r.options;
     if (!o.pty) pipePair(p.stdinPipe);
     pipePair(p.readyPipe);
     pipePair(p.releasePipe);
@@ -55,7 +53,7 @@ void createPipes(Supervisor& s, Pipes& p) {
         platform::widenPipe(p.stderrPipe[0]);
     }
     if (o.guardian) pipePair(p.execPipe);
-    if (now() >= s.startupDeadline) throw std::runtime_error("startup deadline before fork");
+    if (now() >= r.startupDeadline) throw std::runtime_error("startup deadline before fork");
     for (auto& [number, input] : o.extraFds) {
         int ends[2];
         pipePair(ends);
@@ -102,8 +100,8 @@ void wirePipes(const Options& o, const Pipes& p, int& execWrite) {
         if (::dup2(source, target) < 0) childExit(o, execWrite, wiringFailed);
 }
 
-[[noreturn]] void child(Supervisor& s, Pipes& p, char** argv) {
-    const Options& o = s.options;
+[[noreturn]] void child(const LaunchRequest& r, Pipes& p) {
+    const Options& o = r.options;
     int execWrite = p.execPipe[1];
     ::close(p.readyPipe[0]);
     ::close(p.releasePipe[1]);
@@ -115,16 +113,15 @@ void wirePipes(const Options& o, const Pipes& p, int& execWrite) {
     if (::read(p.releasePipe[0], &release, 1) != 1 || release != 'R') childExit(o, execWrite, releaseReadFailed);
     ::close(p.releasePipe[0]);
     if (o.pty)
-        wireTerminal(o, s.outer.ptySlave, execWrite);
+        wireTerminal(o, r.ptySlave, execWrite);
     else
         wirePipes(o, p, execWrite);
     platform::restoreChildSignals(ignoredSignals, static_cast<int>(std::size(ignoredSignals)));
-    ::execvp(argv[o.commandIndex], argv + o.commandIndex);
+    ::execvp(r.argv[o.commandIndex], r.argv + o.commandIndex);
     childExit(o, execWrite, execFailed);
 }
 
-void closeChildEnds(Supervisor& s, Pipes& p) {
-    const Options& o = s.options;
+void closeChildEnds(const Options& o, Pipes& p) {
     ::close(p.readyPipe[1]);
     ::close(p.releasePipe[0]);
     if (!o.pty) {
@@ -135,60 +132,34 @@ void closeChildEnds(Supervisor& s, Pipes& p) {
     for (auto& [number, ends] : p.extraPipes) ::close(childEnd(o, number, ends));
 }
 
-void handshake(Supervisor& s, Pipes& p) {
-    if (blockingReadLine(p.readyPipe[0], s.startupDeadline) != "R") throw std::runtime_error("root group handshake");
+void handshake(const LaunchRequest& r, Pipes& p, int rootPid, bool& rootGrouped) {
+    if (blockingReadLine(p.readyPipe[0], r.startupDeadline) != "R") throw std::runtime_error("root group handshake");
     ::close(p.readyPipe[0]);
-    s.outer.rootGrouped = true;
-    if (!watch(s.kq, s.outer.rootPid)) throw std::runtime_error("root exited before release");
-    if (s.options.pty && ::tcsetpgrp(s.outer.ptySlave, s.outer.rootPid) < 0) fail("PTY foreground group");
-    if (now() >= s.startupDeadline) throw std::runtime_error("startup deadline before release");
+    rootGrouped = true;
+    if (!watch(r.kq, rootPid)) throw std::runtime_error("root exited before release");
+    if (r.options.pty && ::tcsetpgrp(r.ptySlave, rootPid) < 0) fail("PTY foreground group");
+    if (now() >= r.startupDeadline) throw std::runtime_error("startup deadline before release");
     if (::write(p.releasePipe[1], "R", 1) != 1) fail("root exec release");
     ::close(p.releasePipe[1]);
 }
 
-void createWriters(Supervisor& s, Pipes& p) {
-    const Options& o = s.options;
-    s.rootInput = std::make_unique<Output>(o.pty ? s.outer.ptyMaster : p.stdinPipe[1], s.kq, false);
+// The descriptors the parent keeps, each named by what the root sees.
+void parentEnds(const LaunchRequest& r, const Pipes& p, LaunchedRoot& root) {
+    const Options& o = r.options;
+    root.input = o.pty ? r.ptyMaster : p.stdinPipe[1];
     if (o.pty) {
-        s.outputs[s.outer.ptyMaster] = 1;
+        root.outputs[r.ptyMaster] = 1;
     } else {
-        s.outputs[p.stdoutPipe[0]] = 1;
-        s.outputs[p.stderrPipe[0]] = 2;
+        root.outputs[p.stdoutPipe[0]] = 1;
+        root.outputs[p.stderrPipe[0]] = 2;
     }
     for (auto& [number, ends] : p.extraPipes) {
         int fd = parentEnd(o, number, ends);
         if (o.extraFds.at(number))
-            s.extraInputs[number].writer = std::make_unique<Output>(fd, s.kq, false);
+            root.extraInputs[number] = fd;
         else
-            s.outputs[fd] = number;
+            root.outputs[fd] = number;
     }
-}
-
-void registerEvents(Supervisor& s) {
-    for (auto& [fd, stream] : s.outputs) {
-        fdFlags(fd, true);
-        change(s.kq, fd, EVFILT_READ, EV_ADD, 0, 0);
-    }
-    change(s.kq, 0, EVFILT_READ, EV_ADD, 0, 0);
-    change(s.kq, SIGHUP, EVFILT_SIGNAL, EV_ADD, 0, 0);
-    change(s.kq, SIGTERM, EVFILT_SIGNAL, EV_ADD, 0, 0);
-    change(s.kq, SIGINT, EVFILT_SIGNAL, EV_ADD, 0, 0);
-    // Orphans that end up as this program's children are reaped as they exit.
-    change(s.kq, SIGCHLD, EVFILT_SIGNAL, EV_ADD, 0, 0);
-    change(s.kq, wakeEvent, EVFILT_USER, EV_ADD | EV_CLEAR, 0, 0);
-    s.watchedPids = {s.outer.rootPid};
-}
-
-void reportStart(Supervisor& s) {
-    std::string pid = std::to_string(s.outer.rootPid);
-    if (s.execErrno != 0) {
-        s.failStage = "exec";
-        s.parent().emit("\"event\":\"spawn_failed\",\"pid\":" + pid + ",\"errno\":" + std::to_string(s.execErrno));
-    } else {
-        s.parent().emit("\"event\":\"started\",\"pid\":" + pid);
-    }
-    if (!s.ready) timer(s.kq, startupTimer, static_cast<int>(std::max<int64_t>(1, s.startupDeadline - now())));
-    if (s.execErrno != 0) stop(s, "spawn_failed");
 }
 
 }  // namespace
@@ -218,23 +189,21 @@ int execResult(int fd, int64_t deadline) {
     }
 }
 
-void launchRoot(Supervisor& s, char** argv) {
+LaunchedRoot launchRoot(const LaunchRequest& r, int& rootPid, bool& rootGrouped) {
     Pipes p;
-    createPipes(s, p);
+    createPipes(r, p);
     pid_t pid = ::fork();
     if (pid < 0) fail("fork root");
-    if (pid == 0) child(s, p, argv);
-    if (s.options.guardian) ::close(p.execPipe[1]);
-    s.outer.rootPid = pid;
-    s.registry.rootGroup = pid;
-    closeChildEnds(s, p);
-    handshake(s, p);
-    if (s.options.guardian) {
-        s.execErrno = execResult(p.execPipe[0], s.startupDeadline);
+    if (pid == 0) child(r, p);
+    if (r.options.guardian) ::close(p.execPipe[1]);
+    rootPid = pid;
+    closeChildEnds(r.options, p);
+    handshake(r, p, pid, rootGrouped);
+    LaunchedRoot root;
+    if (r.options.guardian) {
+        root.execErrno = execResult(p.execPipe[0], r.startupDeadline);
         ::close(p.execPipe[0]);
     }
-    createWriters(s, p);
-    registerEvents(s);
-    s.ready = s.options.guardian;
-    reportStart(s);
+    parentEnds(r, p, root);
+    return root;
 }

@@ -9,13 +9,14 @@
 #include <string>
 
 #include "launch/spawn.h"
-#include "launch/sys.h"
-#include "main/options.h"
 #include "platform/platform.h"
+#include "platform/sys.h"
+#include "protocol/options.h"
 #include "registry/registration.h"
 #include "registry/registry.h"
+#include "scope/scope.h"
 #include "supervision/loop.h"
-#include "supervision/scope.h"
+#include "supervision/start.h"
 #include "supervision/state.h"
 
 namespace {
@@ -76,7 +77,7 @@ int supervise(OuterState& outer, int argc, char** argv) {
         change(*outer.kq, outer.registryFd, EVFILT_READ, EV_ADD, 0, 0);
     }
     exportEnvironment(o, registry);
-    launchRoot(s, argv);
+    startRoot(s, argv);
     return superviseLoop(s);
 }
 

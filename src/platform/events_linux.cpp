@@ -18,8 +18,8 @@
 #include <cstdint>
 #include <map>
 
-#include "launch/sys.h"
 #include "platform/platform.h"
+#include "platform/sys.h"
 
 namespace platform {
 

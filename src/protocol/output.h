@@ -11,7 +11,7 @@
 #include <deque>
 #include <string>
 
-#include "launch/sys.h"
+#include "platform/sys.h"
 
 class Output {
 public:

@@ -14,11 +14,11 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "launch/sys.h"
 #include "platform/platform.h"
+#include "platform/sys.h"
 #include "protocol/owner_protocol.h"
 #include "protocol/parse.h"
-#include "supervision/scope.h"
+#include "scope/scope.h"
 
 namespace {
 

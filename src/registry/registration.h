@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "main/options.h"
+#include "protocol/options.h"
 
 // Registers with the registry named by the inherited environment, becomes a session leader,
 // opens the pseudo-terminal of a pty guardian, detaches and is released. Returns the

@@ -10,7 +10,7 @@
 #include <stdexcept>
 
 #include "protocol/parse.h"
-#include "supervision/scope.h"
+#include "scope/scope.h"
 
 namespace {
 

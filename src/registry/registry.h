@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "launch/sys.h"
+#include "platform/sys.h"
 #include "protocol/output.h"
 
 class Registry {

@@ -7,7 +7,7 @@
 #include <stdexcept>
 
 #include "protocol/parse.h"
-#include "supervision/scope.h"
+#include "scope/scope.h"
 #include "supervision/teardown.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <set>
 #include <string>
 
-#include "launch/sys.h"
-#include "main/options.h"
+#include "platform/sys.h"
+#include "protocol/options.h"
 #include "protocol/output.h"
 #include "registry/registry.h"
 

@@ -11,7 +11,7 @@
 
 #include "platform/platform.h"
 #include "protocol/owner_protocol.h"
-#include "supervision/scope.h"
+#include "scope/scope.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "launch/sys.h"
-#include "main/options.h"
+#include "platform/sys.h"
+#include "protocol/options.h"
 #include "protocol/owner_protocol.h"
 #include "protocol/parse.h"
 #include "registry/registration.h"

@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "registry/helpers.h"
-#include "supervision/scope.h"
+#include "scope/scope.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The command line: scan order, value parsing and the post-scan checks.
-#include "main/options.h"
+#include "protocol/options.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The small system helpers: errors, clock, descriptor flags, queue registrations, the
 // program's own path and the handshake line reader.
-#include "launch/sys.h"
+#include "platform/sys.h"
 
 #include <fcntl.h>
 #include <stdlib.h>

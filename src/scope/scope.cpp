@@ -1,11 +1,11 @@
 // Process scope tracking by identity, on top of the platform's process records.
-#include "supervision/scope.h"
+#include "scope/scope.h"
 
 #include <cerrno>
 #include <csignal>
 #include <stdexcept>
 
-#include "launch/sys.h"
+#include "platform/sys.h"
 
 namespace {
 

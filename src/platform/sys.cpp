@@ -1,4 +1,4 @@
-#include "launch/sys.h"
+#include "platform/sys.h"
 
 #include <fcntl.h>
 #include <poll.h>

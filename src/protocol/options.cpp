@@ -1,4 +1,4 @@
-#include "main/options.h"
+#include "protocol/options.h"
 
 #include <stdexcept>
 #include <string>

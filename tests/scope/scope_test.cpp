@@ -1,5 +1,5 @@
 // Process scope tracking against real processes, process groups and a real pseudo-terminal.
-#include "supervision/scope.h"
+#include "scope/scope.h"
 
 #include <gtest/gtest.h>
 #include <pty.h>

@@ -1,0 +1,3 @@
+// A launcher that drives supervision: the check must refuse it.
+#pragma once
+#include "supervision/teardown.h"
