@@ -41,13 +41,17 @@ channel.on('error', () => {});
 guardian.stdin.on('error', () => {});
 channel.pipe(guardian.stdin);
 guardian.stdout.on('data', (chunk) => channel.write(chunk));
-guardian.stdout.on('end', () => channel.end());
 guardian.on('error', (error) => fail(`guardian: ${error.message}`));
-guardian.on('exit', (code, signal) => {
-  process.exitCode = code ?? 1;
+// Once the guardian is gone and its last lines are handed over, the bridge ends with its
+// status, and so does the run.
+guardian.on('close', (code, signal) => {
   if (signal) process.stderr.write(`bridge: guardian ended by ${signal}\n`);
+  const status = code ?? 1;
+  channel.end(() => process.exit(status));
+  // An app that already closed its end may never see the channel finish.
+  setTimeout(() => process.exit(status), 2000).unref();
 });
 // The run's stop arrives as "shutdown" on standard input; the guardian hears of it from its
-// registry and this bridge ends once the guardian has.
+// registry, and this bridge ends once the guardian has.
 process.stdin.resume();
 process.stdin.on('error', () => {});

@@ -73,6 +73,23 @@ scoped('terminal: app, run, bridge, pty guardian, shell: size, resize, echo, and
   assert.ok(groupGone(inner.pid), 'the shell on the terminal is gone too');
 });
 
+scoped('terminal: a shell that exits ends the run by itself', async (scope) => {
+  const run = superviseTerminal('/bin/sh', ['-c', 'echo bye; exit 5'], scope.options({ budgets: quick }));
+  const output = new Promise((resolve) => {
+    let screen = '';
+    run.terminal.output.on('data', (d) => {
+      screen += d;
+    });
+    run.terminal.output.on('end', () => resolve(screen));
+  });
+  const [outer, inner] = await Promise.all([run.report, run.terminal.report]);
+  assert.equal(inner.reason, 'root_exit');
+  assert.equal(inner.exitCode, 5);
+  assert.equal(outer.reason, 'root_exit', 'the bridge ended with its guardian');
+  assert.equal(outer.exitCode, 0);
+  assert.equal(await output, 'bye\r\n');
+});
+
 scoped('terminal: a command that cannot run starts nothing', async (scope) => {
   const run = superviseTerminal('/nonexistent/shell', [], scope.options({ budgets: quick }));
   const [outer, inner] = await Promise.all([run.report.then(() => null, (e) => e), run.terminal.report.then(() => null, (e) => e)]);
