@@ -12,6 +12,7 @@ CTEST_FLAGS ?= --output-on-failure -j$(JOBS)
 
 deps:
 	@missing=""; for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	command -v node >/dev/null 2>&1 || missing="$$missing nodejs"; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  SUDO=; [ "$$(id -u)" = 0 ] || SUDO=sudo; \
