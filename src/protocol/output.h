@@ -25,8 +25,6 @@ public:
 
     Output(int fd, Kqueue& kq, bool lossy);
 
-    // No more data frames fit.
-    bool full() const { return dataQueued >= dataLimit; }
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
