@@ -21,5 +21,5 @@ echo
 echo "== the same supervisor behind solkari-run, interrupted after ${seconds}s as by Ctrl-C"
 status=0
 timeout --preserve-status -s INT "$seconds" "$build/solkari-run" -- sh -c \
-  'echo "worker tree up"; sleep 300 & sleep 300 & read line; echo "root read: $line"' </dev/null || status=$?
+  'echo "worker tree up"; sleep 300 & sleep 300 & wait' </dev/null || status=$?
 echo "solkari-run exit status: $status"

@@ -1,5 +1,6 @@
-// Black box: the built executable with bad command lines prints exactly one diagnostic line
-// on standard error, nothing on standard output, and exits with status 1.
+// Black box: the built executable with bad command lines prints its diagnostic line and a
+// pointer to --help on standard error, nothing on standard output, and exits with status 1;
+// --help and --version answer only as the sole argument.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,6 +12,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -131,16 +133,57 @@ TEST(CommandLine, BadCommandLinesFailWithOneDiagnosticLine) {
           "--confirm-ms", "1", "--", "/bin/cat"},
          "additional fd requires command guardian"},
         {{"--input-fd", "5", "--grace-ms", "1", "--confirm-ms", "1", "--", "/bin/cat"}, absolute},
+        // Help and version words beside others are parsed like any other word.
+        {{"--help", "5"}, "unknown option"},
+        {{"--version", "--startup-ms"}, "positive integer required"},
+        {{"--startup-ms", "5", "--help"}, "argument value required"},
+        {{"--startup-ms", "5", "--grace-ms", "5", "--confirm-ms", "5", "--", "--help"}, absolute},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(joined(c.args));
         Result r = runOwner(c.args);
         ASSERT_FALSE(r.timedOut);
-        EXPECT_EQ(r.err, "owner error: " + c.message + "\n");
+        EXPECT_EQ(r.err, "owner error: " + c.message + "\nsee solkari-owner --help for the command line\n");
         EXPECT_EQ(r.out, "");
         ASSERT_TRUE(WIFEXITED(r.status)) << "status " << r.status;
         EXPECT_EQ(WEXITSTATUS(r.status), 1);
     }
+}
+
+struct AnswerCase {
+    std::vector<std::string> args;
+    std::string firstLine;  // a pattern
+};
+
+TEST(CommandLine, HelpAndVersionAnswerOnStandardOutput) {
+    const std::string usage = "usage: solkari-owner --startup-ms N --grace-ms N --confirm-ms N -- /absolute/command .*";
+    const AnswerCase cases[] = {
+        {{"--help"}, usage},
+        {{"-h"}, usage},
+        {{"--version"}, "solkari-owner [0-9]+\\.[0-9]+\\.[0-9]+ \\(protocol [0-9]+\\)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(joined(c.args));
+        Result r = runOwner(c.args);
+        ASSERT_FALSE(r.timedOut);
+        EXPECT_TRUE(std::regex_match(r.out.substr(0, r.out.find('\n')), std::regex(c.firstLine))) << r.out;
+        EXPECT_EQ(r.err, "");
+        ASSERT_TRUE(WIFEXITED(r.status)) << "status " << r.status;
+        EXPECT_EQ(WEXITSTATUS(r.status), 0);
+    }
+    Result help = runOwner({"--help"});
+    for (const char* word : {"--pty-guardian", "--command-guardian", "--input-fd", "--output-fd", "--cols", "--rows",
+                             "ready", "terminate", "Exit status", "solkari-run"})
+        EXPECT_NE(help.out.find(word), std::string::npos) << word;
+}
+
+TEST(CommandLine, TheVersionNamesTheProtocolOfTheEventLines) {
+    Result version = runOwner({"--version"});
+    auto open = version.out.find("(protocol ");
+    ASSERT_NE(open, std::string::npos) << version.out;
+    std::string number = version.out.substr(open + 10, version.out.find(')', open) - open - 10);
+    Result run = runOwner({"--startup-ms", "5000", "--grace-ms", "1000", "--confirm-ms", "5000", "--", "/bin/true"});
+    EXPECT_EQ(run.out.rfind("{\"version\":" + number + ",\"event\":\"started\"", 0), 0u) << run.out;
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -70,47 +71,65 @@ std::vector<std::string> ownerDirectories(const std::string& dir) {
 // One run of solkari-run, with its standard output and error either captured on pipes or
 // joined on a pseudo-terminal whose session it leads. The destructor kills the runner's
 // group and every marked process, then reaps the runner.
+// How one run is started: on a pseudo-terminal or on pipes (standard input then carries
+// input and ends), which program (solkari-run unless a shell wraps it), and what is added to
+// the environment.
+struct Launch {
+    bool terminal = false;
+    std::vector<std::string> environment;
+    std::string program = runner();
+    std::string input;
+};
+
 class RunnerRun {
 public:
     RunnerRun(const std::vector<std::string>& args, bool terminal, std::vector<std::string> environment = {})
-        : marker_(randomMarker()) {
+        : RunnerRun(args, Launch{terminal, std::move(environment), runner(), ""}) {}
+    RunnerRun(const std::vector<std::string>& args, Launch launch) : marker_(randomMarker()) {
         ::signal(SIGPIPE, SIG_IGN);
-        std::vector<std::string> words = {runner()};
+        std::vector<std::string> words = {launch.program};
         words.insert(words.end(), args.begin(), args.end());
         std::string entry = std::string(markerName) + "=" + marker_;
         std::vector<char*> argv;
         for (auto& w : words) argv.push_back(w.data());
         argv.push_back(nullptr);
-        if (terminal) {
+        if (launch.terminal) {
             int master = -1;
             pid_ = ::forkpty(&master, nullptr, nullptr, nullptr);
             if (pid_ == 0) {
                 ::putenv(entry.data());
-                for (auto& e : environment) ::putenv(e.data());
+                for (auto& e : launch.environment) ::putenv(e.data());
                 ::execv(argv[0], argv.data());
                 ::_exit(126);
             }
             out_.reset(master);
             return;
         }
+        int in[2];
         int out[2];
         int err[2];
-        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
         pid_ = ::fork();
         if (pid_ == 0) {
             ::setpgid(0, 0);
-            int null = ::open("/dev/null", O_RDONLY);
-            ::dup2(null, 0);
+            ::dup2(in[0], 0);
             ::dup2(out[1], 1);
             ::dup2(err[1], 2);
             ::putenv(entry.data());
-            for (auto& e : environment) ::putenv(e.data());
+            for (auto& e : launch.environment) ::putenv(e.data());
             ::execv(argv[0], argv.data());
             ::_exit(126);
         }
         ::setpgid(pid_, pid_);
+        ::close(in[0]);
         ::close(out[1]);
         ::close(err[1]);
+        // Small enough for the pipe: written whole before anyone reads.
+        if (!launch.input.empty()) {
+            ssize_t ignored = ::write(in[1], launch.input.data(), launch.input.size());
+            (void)ignored;
+        }
+        ::close(in[1]);
         out_.reset(out[0]);
         err_.reset(err[0]);
     }
@@ -328,9 +347,13 @@ TEST_F(SolkariRun, RefusesWhatItCannotRun) {
         {"missing path", {"--", tmp.path() + "/missing"}, 127, "no such file"},
         {"not executable", {"--", notExecutable}, 126, "not an executable file"},
         {"no command", {"--"}, 2, "no command given"},
-        {"no separator", {"true"}, 2, "unknown option true"},
+        {"options only", {"--quiet"}, 2, "no command given"},
+        {"unknown option", {"--frobnicate", "true"}, 2, "unknown option --frobnicate"},
+        {"option after --", {"--", "--quiet"}, 127, "--quiet: command not found"},
         {"bad budget", {"--grace-ms", "0", "--", "true"}, 2, "--grace-ms needs a positive integer"},
         {"missing value", {"--grace-ms"}, 2, "--grace-ms needs a value"},
+        {"bad joined budget", {"--confirm-ms=soon", "true"}, 2, "--confirm-ms needs a positive integer"},
+        {"bad buffer", {"--buffer-kb", "-1", "true"}, 2, "--buffer-kb needs a positive integer"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -355,9 +378,13 @@ TEST_F(SolkariRun, ASupervisorFailureEndsWithStatusOne) {
 TEST_F(SolkariRun, HelpDocumentsTheOptions) {
     RunnerRun run({"--help"}, false);
     EXPECT_EQ(exitCode(run.finish()), 0);
-    for (const char* word : {"usage: solkari-run", "--grace-ms", "--confirm-ms", "--startup-ms", "--events", "Ctrl-C",
-                             "Exit status", "127"})
+    for (const char* word : {"usage: solkari-run", "--grace-ms", "--confirm-ms", "--startup-ms", "--events", "--quiet",
+                             "--owner", "SOLKARI_OWNER", "--buffer-kb", "--version", "Ctrl-C", "Exit status", "127"})
         EXPECT_NE(run.out().find(word), std::string::npos) << word;
+    RunnerRun version({"--version"}, false);
+    EXPECT_EQ(exitCode(version.finish()), 0);
+    EXPECT_TRUE(std::regex_match(version.out(), std::regex("solkari-run [0-9]+\\.[0-9]+\\.[0-9]+ \\(protocol [0-9]+\\)\n")))
+        << version.out();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -367,15 +394,14 @@ struct CtrlCCase {
     const char* name;
     std::string script;
     int code;
-    const char* printed;  // what the root prints after the stop, if anything
 };
 
 TEST_F(SolkariRun, CtrlCAtATerminalTerminatesTheWholeTree) {
     const CtrlCCase cases[] = {
         // Ignores its input: the grace budget runs out and the whole group is killed.
-        {"deaf root with workers", "sleep 300 & sleep 300 & (sleep 300; echo never) & echo up; wait", 137, nullptr},
-        // Reads the shutdown line and leaves by itself; its worker is killed after the grace.
-        {"listening root", "sleep 300 & echo up; read word; echo \"root read $word\"; exit 7", 7, "root read shutdown"},
+        {"deaf root with workers", "sleep 300 & sleep 300 & (sleep 300; echo never) & echo up; wait", 137},
+        // Waits on the terminal it reads: stopped the same way, the terminal untouched.
+        {"root reading the terminal", "sleep 300 & echo up; read word; echo \"root read $word\"", 137},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -386,9 +412,7 @@ TEST_F(SolkariRun, CtrlCAtATerminalTerminatesTheWholeTree) {
         char ctrlC = 0x03;
         ASSERT_EQ(::write(run.terminalFd(), &ctrlC, 1), 1);
         EXPECT_EQ(exitCode(run.finish()), c.code) << run.out();
-        if (c.printed != nullptr) {
-            EXPECT_NE(run.out().find(c.printed), std::string::npos) << run.out();
-        }
+        EXPECT_EQ(run.out().find("root read"), std::string::npos) << run.out();
         EXPECT_NE(run.out().find("solkari-run: reason=terminate code=" + std::to_string(c.code) + " teardown="),
                   std::string::npos)
             << run.out();
@@ -399,7 +423,7 @@ TEST_F(SolkariRun, CtrlCAtATerminalTerminatesTheWholeTree) {
 TEST_F(SolkariRun, SignalsBecomeTerminate) {
     for (int signal : {SIGTERM, SIGHUP, SIGINT}) {
         SCOPED_TRACE(signal);
-        RunnerRun run(command({"--grace-ms", "300"}, "sleep 300 & echo up; read word; echo \"got $word\"; exit 4"), false);
+        RunnerRun run(command({"--grace-ms", "300"}, "sleep 300 & echo up; wait"), false);
         ASSERT_TRUE(run.waitForOutput("up\n")) << run.out();
         // Only the runner: the signal must not reach the tree by any other way.
         for (int pid : marked(run.marker())) {
@@ -409,9 +433,175 @@ TEST_F(SolkariRun, SignalsBecomeTerminate) {
             if (n > 0) exe.assign(path, static_cast<std::size_t>(n));
             if (exe.size() >= 12 && exe.substr(exe.size() - 12) == "/solkari-run") ::kill(pid, signal);
         }
-        EXPECT_EQ(exitCode(run.finish()), 4);
-        EXPECT_EQ(run.out(), "up\ngot shutdown\n");
-        EXPECT_EQ(lastLine(run.err()).rfind("solkari-run: reason=terminate code=4 teardown=", 0), 0u) << run.err();
+        EXPECT_EQ(exitCode(run.finish()), 137);
+        EXPECT_EQ(run.out(), "up\n");
+        EXPECT_EQ(lastLine(run.err()).rfind("solkari-run: reason=terminate code=137 teardown=", 0), 0u) << run.err();
+        expectNothingLeft(run, tmp.path());
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// The command line, standard input, and the choice of supervisor.
+
+struct FormCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string input;  // the runner's standard input, a pipe that then ends
+    std::string out;
+    int code;
+    bool summary;
+};
+
+TEST_F(SolkariRun, TheFirstWordThatIsNotAnOptionStartsTheCommand) {
+    const FormCase cases[] = {
+        {"bare command", {"echo", "hi"}, "", "hi\n", 0, true},
+        {"after --", {"--", "echo", "hi"}, "", "hi\n", 0, true},
+        {"quiet", {"-q", "echo", "hi"}, "", "hi\n", 0, false},
+        {"long quiet, joined value", {"--quiet", "--grace-ms=300", "echo", "hi"}, "", "hi\n", 0, false},
+        {"options after the command are its own", {"--grace-ms", "300", "echo", "--quiet", "-q"}, "", "--quiet -q\n", 0,
+         true},
+        {"a failing command still ends quietly", {"-q", "sh", "-c", "exit 3"}, "", "", 3, false},
+        {"input through cat", {"-q", "cat"}, "hello\nworld\n", "hello\nworld\n", 0, false},
+        {"input read line by line", {"sh", "-c", "read a; read b; echo \"$b $a\""}, "one\ntwo\n", "two one\n", 0, true},
+        {"input without a newline", {"-q", "wc", "-c"}, "12345", "5\n", 0, false},
+        {"no input", {"-q", "cat"}, "", "", 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Launch launch;
+        launch.input = c.input;
+        RunnerRun run(c.args, launch);
+        EXPECT_EQ(exitCode(run.finish()), c.code) << run.err();
+        EXPECT_EQ(run.out(), c.out);
+        if (c.summary)
+            EXPECT_EQ(lastLine(run.err()).rfind("solkari-run: reason=root_exit code=", 0), 0u) << run.err();
+        else
+            EXPECT_EQ(run.err(), "");
+        expectNothingLeft(run, tmp.path());
+    }
+}
+
+TEST_F(SolkariRun, TheCommandReadsTheTerminal) {
+    RunnerRun run({"-q", "sh", "-c", "echo ready; read line; echo \"got $line\""}, true);
+    ASSERT_TRUE(run.waitForOutput("ready")) << run.out();
+    std::string typed = "typed at the terminal\n";
+    ASSERT_EQ(::write(run.terminalFd(), typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    EXPECT_EQ(exitCode(run.finish()), 0) << run.out();
+    EXPECT_NE(run.out().find("got typed at the terminal\r\n"), std::string::npos) << run.out();
+    expectNothingLeft(run, tmp.path());
+}
+
+struct OwnerCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::vector<std::string> environment;
+    int code;
+    const char* message;  // on standard error, if any
+};
+
+TEST_F(SolkariRun, FindsTheSupervisor) {
+    std::string owner = OWNER_BINARY;
+    std::string missing = tmp.path() + "/no-owner";
+    const OwnerCase cases[] = {
+        {"--owner", {"--owner", owner, "-q", "true"}, {"SOLKARI_OWNER=" + missing}, 0, nullptr},
+        {"joined --owner", {"--owner=" + owner, "-q", "true"}, {}, 0, nullptr},
+        {"SOLKARI_OWNER", {"-q", "true"}, {"SOLKARI_OWNER=" + owner}, 0, nullptr},
+        {"empty SOLKARI_OWNER", {"-q", "true"}, {"SOLKARI_OWNER="}, 0, nullptr},
+        {"--owner not there", {"--owner", missing, "true"}, {"SOLKARI_OWNER=" + owner}, 1, "--owner "},
+        {"SOLKARI_OWNER not there", {"true"}, {"SOLKARI_OWNER=" + missing}, 1, "SOLKARI_OWNER "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RunnerRun run(c.args, false, c.environment);
+        EXPECT_EQ(exitCode(run.finish()), c.code) << run.err();
+        if (c.message != nullptr)
+            EXPECT_NE(run.err().find(std::string(c.message) + missing + ": not an executable file"), std::string::npos)
+                << run.err();
+        else
+            EXPECT_EQ(run.err(), "");
+        expectNothingLeft(run, tmp.path());
+    }
+
+    // A runner elsewhere uses the supervisor beside it.
+    std::filesystem::create_directory(tmp.path() + "/bin");
+    std::filesystem::copy_file(runner(), tmp.path() + "/bin/solkari-run");
+    std::filesystem::create_symlink(owner, tmp.path() + "/bin/solkari-owner");
+    Launch beside;
+    beside.program = tmp.path() + "/bin/solkari-run";
+    beside.environment = {"SOLKARI_OWNER="};
+    RunnerRun run({"-q", "echo", "beside"}, beside);
+    EXPECT_EQ(exitCode(run.finish()), 0) << run.err();
+    EXPECT_EQ(run.out(), "beside\n");
+    expectNothingLeft(run, tmp.path());
+}
+
+// ---------------------------------------------------------------------------------------
+// A reader of the runner's output that stalls.
+
+TEST_F(SolkariRun, AStalledReaderMakesTheSupervisorDropAndTheRunnerSaySo) {
+    // Far more than every buffer on the way holds, so that the root gets to "done" only
+    // after the supervisor has given up waiting and dropped output.
+    std::string done = tmp.path() + "/done";
+    RunnerRun run({"--buffer-kb", "64", "sh", "-c", "head -c 16000000 /dev/zero; touch '" + done + "'"}, false);
+    ASSERT_TRUE(fixtures::eventually([&] { return std::filesystem::exists(done); }, patience));
+    EXPECT_EQ(exitCode(run.finish()), 1);
+    EXPECT_LT(run.out().size(), 16000000u);
+    EXPECT_NE(run.err().find("of output were lost"), std::string::npos) << run.err();
+    std::string summary = lastLine(run.err());
+    EXPECT_EQ(summary.rfind("solkari-run: reason=root_exit code=0 ", 0), 0u) << summary;
+    EXPECT_EQ(summary.find(" dropped=0 frames"), std::string::npos) << summary;
+    expectNothingLeft(run, tmp.path());
+}
+
+TEST_F(SolkariRun, ASlowReaderGetsEveryByte) {
+    // Nothing is read until the root is done: more than the supervisor's buffers hold, so
+    // without the runner's own the supervisor would have dropped on the way.
+    std::string done = tmp.path() + "/done";
+    RunnerRun run({"-q", "sh", "-c", "head -c 8000000 /dev/zero; touch '" + done + "'"}, false);
+    ASSERT_TRUE(fixtures::eventually([&] { return std::filesystem::exists(done); }, patience));
+    EXPECT_EQ(exitCode(run.finish()), 0) << run.err();
+    EXPECT_EQ(run.out(), std::string(8000000, '\0'));
+    EXPECT_EQ(run.err(), "");
+    expectNothingLeft(run, tmp.path());
+}
+
+// ---------------------------------------------------------------------------------------
+// The terminal after a run: a shell on a pseudo-terminal records the flags of its standard
+// descriptors and the terminal's settings, runs one program, and compares.
+
+struct TerminalCase {
+    const char* name;
+    std::string command;
+    const char* printed;  // something the command prints, to show it ran
+};
+
+TEST_F(SolkariRun, TheTerminalIsLeftAsItWas) {
+    std::string owner = std::string("'") + OWNER_BINARY + "' --startup-ms 5000 --grace-ms 500 --confirm-ms 5000 -- ";
+    const TerminalCase cases[] = {
+        {"runner", "'" + runner() + "' echo plain", "plain"},
+        // Makes its input (the terminal) non-blocking and raw, and leaves it so.
+        {"runner over a command that changes the terminal",
+         "'" + runner() + "' perl -MFcntl -e 'fcntl(STDIN, F_SETFL, O_NONBLOCK); system(q(stty raw)); print qq(changed)'",
+         "changed"},
+        {"supervisor writing to the terminal", "(echo ready; sleep 1; echo terminate) | " + owner + "/bin/echo hi",
+         "\"event\":\"reaped\""},
+        {"supervisor refusing to read the terminal", owner + "/bin/echo hi; echo \"status $?\"",
+         "expects a parent on pipes (at a terminal, use solkari-run)\r\nstatus 1"},
+    };
+    const std::string state =
+        "$(grep -h '^flags' /proc/$$/fdinfo/0 /proc/$$/fdinfo/1 /proc/$$/fdinfo/2 | tr -d ' \\t\\n'; stty -g)";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string script = "before=" + state + "; " + c.command + "; after=" + state +
+                             "; [ \"$before\" = \"$after\" ] && echo TERMINAL-SAME || echo \"TERMINAL-CHANGED $before "
+                             "$after\"";
+        Launch launch;
+        launch.terminal = true;
+        launch.program = "/bin/sh";
+        RunnerRun run({"-c", script}, launch);
+        EXPECT_EQ(exitCode(run.finish()), 0) << run.out();
+        EXPECT_NE(run.out().find(c.printed), std::string::npos) << run.out();
+        EXPECT_NE(run.out().find("TERMINAL-SAME"), std::string::npos) << run.out();
         expectNothingLeft(run, tmp.path());
     }
 }
