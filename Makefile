@@ -31,7 +31,10 @@ run: build
 test: build
 	@cd $(BUILD) && ctest $(CTEST_FLAGS)
 
+# strace counts the system calls of the side-by-side figures.
 bench: deps
+	@dpkg -s strace >/dev/null 2>&1 || { SUDO=; [ "$$(id -u)" = 0 ] || SUDO=sudo; \
+	  $$SUDO apt-get update -q && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -q strace; }
 	@cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DOWNER_BENCH=ON >/dev/null
 	@cmake --build $(BUILD)-bench -j$(JOBS)
 	@./bench/run.sh $(BUILD)-bench

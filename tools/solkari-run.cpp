@@ -655,8 +655,8 @@ int main(int argc, char** argv) {
     if (lost)
         writeAll(2, "solkari-run: " + std::to_string(run.droppedFrames) + " frames (" +
                         std::to_string(run.droppedBytes) +
-                        " bytes) of output were lost: the supervisor dropped them while this program's output "
-                        "was not being read\n");
+                        " bytes) of output were lost: the supervisor dropped them while its queue to this "
+                        "program was full\n");
     long long teardownMs =
         run.stoppingAt ? std::chrono::duration_cast<std::chrono::milliseconds>(run.reapedAt - *run.stoppingAt).count()
                        : 0;

@@ -2,9 +2,12 @@
 // descriptors that stand in for the other filters (a signalfd for signals, a timerfd per
 // timer, an eventfd for user events, a pidfd per watched process).
 //
-// epoll_wait is asked for one event at a time: the kernel then moves a level-triggered
-// entry to the back of its ready list after reporting it, which serves descriptors that stay
-// ready strictly in turn, and nothing is ever buffered here that could go stale.
+// epoll_wait hands over up to a batch of ready entries at once, and the queue gives them out
+// one per wait in the kernel's order: that saves a system call per event when several are
+// ready. The kernel moves each reported level-triggered entry to the back of its ready list,
+// so descriptors that stay ready are still served strictly in turn. A buffered entry can go
+// stale before it is given out; each is checked against the registrations at that moment,
+// and a descriptor reported ready may answer EAGAIN, which every reader expects anyway.
 #include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
@@ -64,6 +67,10 @@ struct EventQueueState {
     int steadyCount = 0;               // registered descriptors that are always ready
     int steadyNext = 0;                // where the round of always-ready descriptors resumes
     bool steadyTurn = false;           // alternates them with the kernel's events
+    static constexpr int batchSize = 16;
+    epoll_event batch[batchSize]{};    // entries the kernel reported, not yet given out
+    int batchNext = 0;
+    int batchCount = 0;
 };
 
 namespace {
@@ -451,13 +458,50 @@ int takeSteady(EventQueueState& state, Event& event) {
     return 0;
 }
 
+// The next buffered entry, or a fresh batch from the kernel when none is left. 1 with an
+// event, 0 when the entry turned out stale or nothing was ready within timeout, -1 with errno.
+int takeKernel(EventQueueState& state, int timeout, Event& event) {
+    if (state.batchNext == state.batchCount) {
+        int count = epoll_wait(state.epoll, state.batch, EventQueueState::batchSize, timeout);
+        if (count < 0) return -1;
+        state.batchNext = 0;
+        state.batchCount = count;
+        if (count == 0) return 0;
+    }
+    return take(state, state.batch[state.batchNext++], event);
+}
+
 int waitSteadyOrKernel(EventQueueState& state, Event& event) {
     state.steadyTurn = !state.steadyTurn;
-    epoll_event ready{};
-    int count = state.steadyTurn ? 0 : epoll_wait(state.epoll, &ready, 1, 0);
-    if (count < 0) return -1;
-    if (count > 0) return take(state, ready, event);
+    if (!state.steadyTurn) {
+        int taken = takeKernel(state, 0, event);
+        if (taken != 0) return taken;
+    }
     return takeSteady(state, event);
+}
+
+// A buffered entry whose registration is gone; checked without a system call, so an entry
+// that only lost its readiness still counts as ready.
+bool plainlyStale(const EventQueueState& state, const epoll_event& ready) {
+    int64_t ident = identOf(ready.data.u64);
+    switch (kindOf(ready.data.u64)) {
+        case Kind::descriptor: {
+            auto found = state.descriptors.find(static_cast<int>(ident));
+            if (found == state.descriptors.end()) return true;
+            bool broken = ready.events & (EPOLLHUP | EPOLLERR);
+            return !(found->second.read && (broken || (ready.events & EPOLLIN))) &&
+                   !(found->second.write && (broken || (ready.events & EPOLLOUT)));
+        }
+        case Kind::signals:
+            return sigisemptyset(&state.signalMask);
+        case Kind::timer:
+            return state.timers.count(ident) == 0;
+        case Kind::user:
+            return !anyTriggered(state);
+        case Kind::process:
+            return state.processes.count(ident) == 0;
+    }
+    return true;
 }
 
 }  // namespace
@@ -495,24 +539,28 @@ int EventQueue::submit(const Change& change) {
     }
 }
 
-int EventQueue::wait(Event& event) {
+int EventQueue::wait(Event& event, bool block) {
     for (;;) {
         if (state->steadyCount > 0) {
             int taken = waitSteadyOrKernel(*state, event);
             if (taken != 0) return taken > 0 ? 0 : -1;
             continue;
         }
-        epoll_event ready{};
-        int count = epoll_wait(state->epoll, &ready, 1, -1);
-        if (count < 0) return -1;
-        if (count == 0) continue;
-        int taken = take(*state, ready, event);
+        bool refill = state->batchNext == state->batchCount;
+        int taken = takeKernel(*state, block ? -1 : 0, event);
         if (taken != 0) return taken > 0 ? 0 : -1;
+        if (!block && refill && state->batchCount == 0) {
+            errno = EAGAIN;
+            return -1;
+        }
     }
 }
 
 bool EventQueue::pending() {
     if (state->steadyCount > 0) return true;
+    while (state->batchNext < state->batchCount && plainlyStale(*state, state->batch[state->batchNext]))
+        ++state->batchNext;
+    if (state->batchNext < state->batchCount) return true;
     pollfd probe{state->epoll, POLLIN, 0};
     return ::poll(&probe, 1, 0) > 0;
 }

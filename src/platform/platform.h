@@ -65,8 +65,9 @@ public:
     int submit(const Change& change);
 
     // Blocks until one event is ready and stores it. 0 on success, -1 with errno (EINTR
-    // included) on failure. Descriptors that stay ready are served in turn.
-    int wait(Event& event);
+    // included) on failure. Descriptors that stay ready are served in turn. With block false
+    // it returns at once: -1 with errno EAGAIN when nothing is ready.
+    int wait(Event& event, bool block = true);
 
     // True when wait() would return at once.
     bool pending();

@@ -40,9 +40,7 @@ void fdFlags(int fd, bool nonblocking) {
 }
 
 void pipePair(int fds[2]) {
-    if (pipe(fds) < 0) fail("pipe");
-    fdFlags(fds[0], false);
-    fdFlags(fds[1], false);
+    if (pipe2(fds, O_CLOEXEC) < 0) fail("pipe");
 }
 
 void change(Kqueue& kq, int64_t ident, int16_t filter, uint16_t flags, uint32_t fflags, int64_t data) {

@@ -10,7 +10,10 @@
 namespace {
 
 constexpr uint64_t controlLimit = 16;
-constexpr uint64_t flushBudget = 8192;
+// At least one whole output line (10983 bytes for a full read), so that a reader that keeps
+// up takes each line with one write; still bounded, so that one writer cannot hold up the
+// loop's other work.
+constexpr uint64_t flushBudget = 16384;
 
 }  // namespace
 
@@ -42,20 +45,21 @@ void Output::push(std::string bytes, bool data, bool seal, uint64_t cost) {
 
 void Output::flush() {
     if (broken) {
-        if (writeArmed) {
-            removeEvent(*kq, fd, EVFILT_WRITE);
-            writeArmed = false;
-        }
+        unwatch();
         return;
     }
     uint64_t budget = flushBudget;
+    bool full = false;
     while (budget > 0 && !frames.empty()) {
         Frame& oldest = frames.front();
         uint64_t left = oldest.bytes.size() - offset;
         uint64_t n = budget < left ? budget : left;
         ssize_t written = ::write(fd, oldest.bytes.data() + offset, static_cast<std::size_t>(n));
         if (written < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) broken = true;
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                broken = true;
+            else
+                full = true;
             break;
         }
         if (written == 0) {
@@ -72,14 +76,20 @@ void Output::flush() {
             frames.pop_front();
             offset = 0;
         }
+        // A short write means the descriptor is full: another one would only find EAGAIN.
+        if (static_cast<uint64_t>(written) < n) {
+            full = true;
+            break;
+        }
     }
-    const bool want = !broken && !frames.empty();
-    if (want != writeArmed) {
-        if (want)
-            change(*kq, fd, EVFILT_WRITE, EV_ADD, 0, 0);
-        else
-            removeEvent(*kq, fd, EVFILT_WRITE);
-        writeArmed = want;
+    // The interest is taken when the descriptor turns bytes away and kept until the queue is
+    // empty, so that a reader that keeps up costs no registration changes at all. A queue left
+    // over only by the budget has no interest; the loop sees it through backlog().
+    if (broken || frames.empty()) {
+        unwatch();
+    } else if (full && !writeArmed) {
+        change(*kq, fd, EVFILT_WRITE, EV_ADD, 0, 0);
+        writeArmed = true;
     }
 }
 

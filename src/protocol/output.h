@@ -1,7 +1,8 @@
 // The bounded, non-blocking writer queue in front of one descriptor.
 //
 // Producers queue frames without blocking; the loop flushes every writer once per
-// iteration. Data frames (output, input chunks) are limited to 64 queued and are dropped
+// iteration, and does not block while a writer holds bytes that no write interest will wake
+// it for (backlog). Data frames (output, input chunks) are limited to 64 queued and are dropped
 // and counted by a lossy writer or flag `overflow` otherwise; control frames are limited to
 // 16 and a seventeenth breaks the writer; the sealing frame passes the limit so that the
 // last line of a run is never refused.
@@ -24,8 +25,6 @@ public:
 
     Output(int fd, Kqueue& kq, bool lossy);
 
-    // No more data frames fit.
-    bool full() const { return dataQueued >= dataLimit; }
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
@@ -36,6 +35,9 @@ public:
     void emitLogDropped();
     void discard();
     void unwatch();
+
+    // Bytes left over by the flush budget alone, with no write interest to wake the loop.
+    bool backlog() const { return !broken && !writeArmed && !frames.empty(); }
 
     std::size_t size() const { return frames.size(); }
     bool empty() const { return frames.empty(); }

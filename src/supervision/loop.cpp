@@ -129,38 +129,20 @@ bool controlRead(Supervisor& s, int fd) {
     return true;
 }
 
-void flushParent(Supervisor& s) {
-    Output& parent = s.parent();
-    std::size_t frames = parent.size();
-    uint64_t offset = parent.offset;
-    parent.flush();
-    if (parent.empty() || parent.size() != frames || parent.offset != offset) s.parentKeptUp = now();
-}
-
-void holdOutputs(Supervisor& s, bool hold) {
-    s.outputsHeld = hold;
-    for (auto& [fd, stream] : s.outputs) {
-        if (s.endedOutputs.count(stream)) continue;
-        if (hold)
-            removeEvent(s.kq, fd, EVFILT_READ);
-        else
-            change(s.kq, fd, EVFILT_READ, EV_ADD, 0, 0);
-    }
-    if (hold)
-        timer(s.kq, parentStallTimer, static_cast<int>(std::max<int64_t>(1, s.parentKeptUp + parentStallMs - now())));
-    else
-        removeEvent(s.kq, parentStallTimer, EVFILT_TIMER);
-}
-
-void paceOutputs(Supervisor& s) {
-    Output& parent = s.parent();
-    bool hold = parent.full() && !parent.broken && !parent.sealed && now() - s.parentKeptUp < parentStallMs;
-    if (hold != s.outputsHeld) holdOutputs(s, hold);
+// A writer whose budget ran out holds bytes that no event will announce: the loop must come
+// round again instead of blocking.
+bool writersOwe(Supervisor& s) {
+    if (s.parent().backlog() || (s.uplinkWriter && s.uplinkWriter->backlog())) return true;
+    if (!s.stdinClosed && !s.quiescent && s.rootInput->backlog()) return true;
+    for (auto& [number, extra] : s.extraInputs)
+        if (!extra.closed && extra.writer->backlog()) return true;
+    for (auto& [fd, guardian] : s.registry.guardians)
+        if (guardian->output.backlog()) return true;
+    return false;
 }
 
 void timerFired(Supervisor& s, int64_t ident) {
     if (ident == recheckTimer) return;  // the wake-up alone matters
-    if (ident == parentStallTimer) return;  // the wake-up alone matters
     if (ident == startupTimer) {
         stop(s, "startup_deadline");
     } else if (ident == graceTimer) {
@@ -197,6 +179,7 @@ bool dispatch(Supervisor& s, const platform::Event& event) {
     s.deadlineExpired = false;
     switch (event.filter) {
     case EVFILT_PROC:
+        if (event.ident == s.outer.rootPid) s.rootExitSignalled = true;
         s.watchedPids.erase(static_cast<int>(event.ident));
         s.registry.processExit(static_cast<int>(event.ident));
         return true;
@@ -216,7 +199,6 @@ bool dispatch(Supervisor& s, const platform::Event& event) {
 }  // namespace
 
 int superviseLoop(Supervisor& s) {
-    s.parentKeptUp = now();
     for (;;) {
         s.registry.advance();
         if (s.uplinkWriter) s.uplinkWriter->flush();
@@ -224,20 +206,18 @@ int superviseLoop(Supervisor& s) {
         serviceRootInput(s);
         serviceExtraInputs(s);
         checkQuiescence(s);
-        if (s.quiescent && s.options.pty && !s.endedOutputs.count(1) && !s.outputsHeld) drainTerminal(s);
+        if (s.quiescent && s.options.pty && !s.endedOutputs.count(1)) drainTerminal(s);
         if (parentLost(s)) return 1;
         if (s.quiescent && s.endedOutputs.size() == s.outputs.size() && !s.reapedSent) finalReport(s);
-        flushParent(s);
+        s.parent().flush();
         if (s.reapedSent && s.parent().empty() && uplinkDrained(s)) return exitStatus(s);
 
-        // A listing put off while events were waiting is owed before the loop may block:
-        // the flushes above may have been the last of them.
-        if (s.listingDeferred && !s.kq.pending()) continue;
-        paceOutputs(s);
-
+        // A listing put off while events were waiting is owed before the loop may block: the
+        // flushes above may have been the last of them. Nothing ready then means it is due.
+        bool block = !s.listingDeferred && !writersOwe(s);
         platform::Event event;
-        if (s.kq.wait(event) < 0) {
-            if (errno == EINTR) continue;
+        if (s.kq.wait(event, block) < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
             fail("kevent wait");
         }
         if (!dispatch(s, event)) continue;

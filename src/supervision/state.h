@@ -26,9 +26,6 @@ inline constexpr int drainTimer = 13;
 inline constexpr int recheckTimer = 15;
 inline constexpr int recheckMs = 25;
 inline constexpr int wakeEvent = 42;
-// Wakes the loop when a parent that stopped taking output has been given long enough.
-inline constexpr int parentStallTimer = 14;
-inline constexpr int parentStallMs = 500;
 
 struct OuterState {
     int rootPid = -1;
@@ -98,11 +95,10 @@ struct Supervisor {
     bool listingOwed = false;
     bool listingDeferred = false;  // a decision waits for a listing once the queue is quiet
 
-    // The root's output is held back while the parent is taking lines but the queue in front
-    // of it is full, so that a parent that keeps reading loses nothing; one that takes
-    // nothing for parentStallMs no longer holds the root back and loses lines instead.
-    bool outputsHeld = false;
-    int64_t parentKeptUp = 0;  // last time the parent writer was empty or made progress
+    // The root's state changes only when it exits, which its exit subscription reports; it
+    // is read after that report, or while stopping when a decision rests on it.
+    bool rootExitSignalled = false;
+    int rootExitCode = -1;  // once read: the code root_exit reports
 
     Output& parent() { return *outer.parentWriter; }
 };

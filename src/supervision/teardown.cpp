@@ -32,18 +32,24 @@ void closeExtraInputs(Supervisor& s) {
 }
 
 // The root is this program's child, so a non-reaping wait tells whether it has exited
-// without reading the process table; it is the same answer a record read would give.
-bool rootExited(Supervisor& s, siginfo_t& status) {
-    status = siginfo_t{};
+// without reading the process table; it is the same answer a record read would give. Only
+// its exit changes what the wait answers, so it is asked only once the exit subscription has
+// reported, or when a decision while stopping rests on the answer; once exited, the answer
+// is kept.
+bool rootExited(Supervisor& s, bool deciding) {
+    if (s.rootExitCode >= 0) return true;
+    if (!s.rootExitSignalled && !deciding) return false;
+    siginfo_t status{};
     if (::waitid(P_PID, static_cast<id_t>(s.outer.rootPid), &status, WEXITED | WNOHANG | WNOWAIT) != 0)
         fail("root exit status");
-    return status.si_pid == s.outer.rootPid;
+    if (status.si_pid != s.outer.rootPid) return false;
+    s.rootExitCode = status.si_code == CLD_EXITED ? status.si_status : status.si_status + 128;
+    return true;
 }
 
-void reportRootExit(Supervisor& s, const siginfo_t& status) {
+void reportRootExit(Supervisor& s) {
     s.rootExitReported = true;
-    int code = status.si_code == CLD_EXITED ? status.si_status : status.si_status + 128;
-    s.parent().emit("\"event\":\"root_exit\",\"code\":" + std::to_string(code));
+    s.parent().emit("\"event\":\"root_exit\",\"code\":" + std::to_string(s.rootExitCode));
     stop(s, "root_exit");
 }
 
@@ -234,13 +240,13 @@ void escalate(Supervisor& s) {
 
 void checkQuiescence(Supervisor& s) {
     if (s.quiescent) return;
-    siginfo_t status;
-    if (!rootExited(s, status)) {
-        sweepScope(s);
+    bool due = s.stopping && listingDue(s);
+    if (!rootExited(s, due)) {
+        if (due) sweepMembers(s, listScope(s));
         return;
     }
-    if (!s.rootExitReported) reportRootExit(s, status);
-    if (!listingDue(s)) return;
+    if (!s.rootExitReported) reportRootExit(s);
+    if (!due && !listingDue(s)) return;
     std::vector<ProcessRecord> records = listScope(s);
     if (!onlyAnchorsLeft(s, records) || !s.registry.empty()) {
         sweepMembers(s, records);

@@ -143,12 +143,13 @@ TEST(GuardianEscapees, EscapeeBelowACommandGuardianIsKilled) {
     EXPECT_EQ(run.guardian.errors(), "");
 }
 
-// A daemon that keeps the terminal as its standard streams: the root exits, the daemon is
-// killed as a member, and the terminal's output ends normally.
+// A daemon that keeps the terminal as its standard streams: the root exits once the daemon
+// has said who it is (it has become sleep), the daemon is killed as a member, and the
+// terminal's output ends normally.
 TEST(GuardianEscapees, EscapeeHoldingAPtyGuardiansTerminalIsKilled) {
     Nested run(guardianArgs("--pty-guardian", {"--cols", "80", "--rows", "24"},
                             sh(escapee("session", "") +
-                               " & p=$!; while :; do set -- $(cat /proc/$p/stat); [ \"$6\" = \"$p\" ] && break; sleep 0.01; done; exit 0")));
+                               " & p=$!; while :; do set -- $(cat /proc/$p/stat); [ \"$2\" = \"(sleep)\" ] && [ \"$6\" = \"$p\" ] && break; sleep 0.01; done; exit 0")));
     auto& events = run.guardian.events();
     EXPECT_TRUE(shaped(events.waitFor("reaped"), reaped("root_exit")));
     EXPECT_TRUE(shapedAll(e2e::reportLines(events.lines()),

@@ -199,6 +199,33 @@ TEST(CommandGuardian, SpawnFailureIsReportedAndFailsTheRun) {
     run.expectGuardianExit(1);
 }
 
+// A guardian never drops output and never slows its root down: once 64 lines wait for a
+// parent that does not read, it stops and fails with output_overflow. Here the parent starts
+// reading only after the root has written everything, far more than the pipe and the queue
+// can hold.
+TEST(CommandGuardian, ParentThatDoesNotReadOverflowsIt) {
+    Supervisor owner;
+    GuardianChannel guardian{owner.dir(), "guardian"};
+    std::string flooded = e2e::quoted(owner.dir() + "/flooded");
+    std::string root = "trap '' TERM; head -c 4000000 /dev/zero; : >" + flooded + "; exec sleep 30";
+    e2e::startReady(owner, sh(guardian.launchThrough(commandGuardian(sh(root)),
+                                                     "while [ ! -e " + flooded + " ]; do sleep 0.05; done; cat")));
+    auto& events = guardian.events();
+    EXPECT_FALSE(events.waitFor("reaped").empty());
+    EXPECT_TRUE(shapedAll(
+        e2e::without(e2e::reportLines(events.lines()), "stream_end"),
+        {started, stopping("output_overflow"), rootExit(137),
+         R"({"version":1,"event":"failed","stage":"io_failure","scope":"unknown","kind":"output_overflow","queued":#,"dropped":0,"dropped_bytes":0})",
+         reaped("output_overflow")}))
+        << e2e::joined(e2e::reportLines(events.lines()));
+    std::string delivered = e2e::decodedOutput(events.lines(), "stdout");
+    EXPECT_GT(delivered.size(), 0u);
+    EXPECT_LT(delivered.size(), 4000000u);
+    EXPECT_EQ(delivered.find_first_not_of('\0'), std::string::npos);
+    EXPECT_EQ(owner.finish(), 0);
+    EXPECT_EQ(guardian.errors(), "");
+}
+
 // A fatal error in a released guardian kills its own scope and ends it without a quiescence
 // proof, which the owner above cannot account for: it fails in turn and kills its scope.
 TEST(CommandGuardian, FatalErrorEndsItWithoutProofAndFailsTheOwner) {

@@ -691,6 +691,14 @@ public:
                " 2>" + quoted(err_) + "; echo " + tag + "-exit=$?";
     }
 
+    // The same, with the guardian's events passing through the shell command `reader` (its
+    // parent, as far as the guardian can tell) on their way to the events file. The exit
+    // status is not reported.
+    std::string launchThrough(const std::vector<std::string>& guardianArgs, const std::string& reader) const {
+        return "\"$SOLKARI_NATIVE_OWNER_HELPER\" " + shellWords(guardianArgs) + " <" + quoted(in_) + " 2>" + quoted(err_) +
+               " | { " + reader + "; } >" + quoted(out_);
+    }
+
     void send(const std::string& line) {
         std::string bytes = line + "\n";
         if (fd_.get() < 0 || ::write(fd_.get(), bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))

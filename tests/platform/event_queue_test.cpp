@@ -176,6 +176,36 @@ TEST(EventQueueDescriptors, ReadyDescriptorsAreServedInTurn) {
     EXPECT_EQ(seen, (std::set<int64_t>{first.read.get(), second.read.get()}));
 }
 
+// Several ready entries come from the kernel at once and are given out one per wait; one
+// whose interest went away in between is never given out, and a wait that must not block
+// says so when nothing is left.
+TEST(EventQueueDescriptors, ReadyEntriesTakenTogetherAreGivenOutOnlyWhileRegistered) {
+    EventQueue queue;
+    Pipe pipes[3];
+    for (auto& pipe : pipes) {
+        ASSERT_EQ(add(queue, pipe.read.get(), EVFILT_READ), 0);
+        put(pipe.write.get(), "x");
+    }
+    Event first = next(queue);
+    std::set<int64_t> left;
+    for (auto& pipe : pipes)
+        if (pipe.read.get() != first.ident) left.insert(pipe.read.get());
+    ASSERT_EQ(left.size(), 2u);
+    int64_t removed = *left.begin();
+    int64_t kept = *left.rbegin();
+    ASSERT_EQ(remove(queue, first.ident, EVFILT_READ), 0);
+    ASSERT_EQ(remove(queue, removed, EVFILT_READ), 0);
+    EXPECT_TRUE(queue.pending());
+    Event event;
+    ASSERT_EQ(queue.wait(event, false), 0);
+    expectEvent(event, kept, EVFILT_READ);
+    ASSERT_EQ(remove(queue, kept, EVFILT_READ), 0);
+    EXPECT_FALSE(queue.pending());
+    errno = 0;
+    EXPECT_EQ(queue.wait(event, false), -1);
+    EXPECT_EQ(errno, EAGAIN);
+}
+
 TEST(EventQueueDescriptors, ClosedDescriptorDeletesAsMissingAndItsNumberCanBeReused) {
     EventQueue queue;
     SocketPair sockets;

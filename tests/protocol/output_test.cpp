@@ -82,6 +82,13 @@ protected:
         nonblocking(pipe.read.get());
     }
 
+    // Shrinks the pipe to one page, so that a flush of a larger frame comes back short and
+    // takes the write interest. Returns the pipe's capacity.
+    std::size_t onePage() {
+        EXPECT_GE(::fcntl(pipe.write.get(), F_SETPIPE_SZ, 4096), 4096);
+        return static_cast<std::size_t>(::fcntl(pipe.write.get(), F_GETPIPE_SZ));
+    }
+
     Kqueue kq;
     Pipe pipe;
 };
@@ -130,11 +137,12 @@ TEST_F(OutputTest, ConstructorOnAClosedDescriptorThrows) {
 }
 
 TEST_F(OutputTest, DestroyingWritesNothingClosesNothingAndKeepsTheInterest) {
+    const std::size_t capacity = onePage();
     {
         Output out(pipe.write.get(), kq, false);
         out.push(pattern(20000), true, false, 0);
         out.flush();
-        EXPECT_EQ(drain(pipe.read.get()).size(), 8192u);
+        EXPECT_EQ(drain(pipe.read.get()).size(), capacity);
         ASSERT_TRUE(out.writeArmed);
         out.emit("\"event\":\"ready\"");
     }
@@ -166,28 +174,26 @@ TEST_F(OutputTest, EmptyHealthyFlushMakesNoSystemCall) {
     EXPECT_FALSE(out.writeArmed);
 }
 
-TEST_F(OutputTest, FlushWritesAtMost8192BytesAndKeepsTheInterestWhileBytesRemain) {
+TEST_F(OutputTest, FlushWritesAtMost16384BytesAndTakesNoInterestWhileTheReaderKeepsUp) {
     Output out(pipe.write.get(), kq, false);
-    const std::string frame = pattern(20000);
+    const std::string frame = pattern(40000);
     out.push(frame, true, false, 0);
     EXPECT_FALSE(out.writeArmed);  // push never touches the queue
     EXPECT_FALSE(kq.pending());
 
-    out.flush();
-    std::string got = drain(pipe.read.get());
-    EXPECT_EQ(got.size(), 8192u);
-    EXPECT_EQ(out.offset, 8192u);
-    EXPECT_EQ(out.size(), 1u);
-    EXPECT_TRUE(out.writeArmed);
-    EXPECT_TRUE(writeReported(kq, pipe.write.get()));
-    EXPECT_TRUE(writeReported(kq, pipe.write.get()));  // level-triggered: reported again
-
-    out.flush();
-    got += drain(pipe.read.get());
-    EXPECT_EQ(got.size(), 16384u);
-    EXPECT_EQ(out.offset, 16384u);
-    EXPECT_TRUE(out.writeArmed);
-    EXPECT_TRUE(writeReported(kq, pipe.write.get()));
+    // The budget, not the descriptor, ends each flush: the bytes left are the loop's to
+    // come back for (backlog), with no registration.
+    std::string got;
+    for (uint64_t expected : {16384u, 32768u}) {
+        out.flush();
+        got += drain(pipe.read.get());
+        EXPECT_EQ(got.size(), expected);
+        EXPECT_EQ(out.offset, expected);
+        EXPECT_EQ(out.size(), 1u);
+        EXPECT_FALSE(out.writeArmed);
+        EXPECT_TRUE(out.backlog());
+        EXPECT_FALSE(kq.pending());
+    }
 
     out.flush();
     got += drain(pipe.read.get());
@@ -195,8 +201,8 @@ TEST_F(OutputTest, FlushWritesAtMost8192BytesAndKeepsTheInterestWhileBytesRemain
     EXPECT_EQ(out.offset, 0u);
     EXPECT_TRUE(out.empty());
     EXPECT_EQ(out.dataQueued, 0u);
+    EXPECT_FALSE(out.backlog());
     EXPECT_FALSE(out.writeArmed);
-    EXPECT_FALSE(kq.pending());
     EXPECT_FALSE(writeRegistered(kq, pipe.write.get()));
 
     // Nothing queued, nothing registered: the next flush changes nothing.
@@ -205,32 +211,66 @@ TEST_F(OutputTest, FlushWritesAtMost8192BytesAndKeepsTheInterestWhileBytesRemain
     EXPECT_FALSE(kq.pending());
 }
 
+TEST_F(OutputTest, InterestTakenOnAFullDescriptorStaysUntilTheQueueIsEmpty) {
+    Output out(pipe.write.get(), kq, false);
+    std::string filler;
+    for (ssize_t n; (n = ::write(pipe.write.get(), "................", 16)) > 0;) filler.append(16, '.');
+    const std::string frame = pattern(40000);
+    out.push(frame, true, false, 0);
+
+    out.flush();  // EAGAIN at once
+    EXPECT_EQ(out.offset, 0u);
+    EXPECT_TRUE(out.writeArmed);
+    EXPECT_FALSE(out.backlog());
+    EXPECT_FALSE(kq.pending());
+    EXPECT_EQ(drain(pipe.read.get()), filler);
+    EXPECT_TRUE(writeReported(kq, pipe.write.get()));
+
+    // Room for everything again: each flush ends at the budget, and the interest stays while
+    // bytes remain, so the loop keeps being woken for them.
+    std::string got;
+    for (uint64_t expected : {16384u, 32768u}) {
+        out.flush();
+        got += drain(pipe.read.get());
+        EXPECT_EQ(got.size(), expected);
+        EXPECT_TRUE(out.writeArmed);
+        EXPECT_TRUE(writeReported(kq, pipe.write.get()));
+    }
+    out.flush();
+    got += drain(pipe.read.get());
+    EXPECT_EQ(got, frame);
+    EXPECT_TRUE(out.empty());
+    EXPECT_FALSE(out.writeArmed);
+    EXPECT_FALSE(kq.pending());
+    EXPECT_FALSE(writeRegistered(kq, pipe.write.get()));
+}
+
 TEST_F(OutputTest, BudgetSpansSeveralFramesAndFramesLeaveWhole) {
     Output out(pipe.write.get(), kq, false);
     std::string all;
-    for (unsigned k = 0; k < 5; ++k) {
+    for (unsigned k = 0; k < 9; ++k) {
         std::string frame = pattern(4000, k);
         all += frame;
-        out.push(frame, k % 2 == 0, false, 0);  // data, control, data, control, data
+        out.push(frame, k % 2 == 0, false, 0);  // data, control, data, ... data
     }
-    EXPECT_EQ(out.dataQueued, 3u);
-    EXPECT_EQ(out.controlQueued, 2u);
+    EXPECT_EQ(out.dataQueued, 5u);
+    EXPECT_EQ(out.controlQueued, 4u);
 
     out.flush();
     std::string got = drain(pipe.read.get());
-    EXPECT_EQ(got.size(), 8192u);
-    EXPECT_EQ(out.size(), 3u);
-    EXPECT_EQ(out.offset, 192u);
-    EXPECT_EQ(out.dataQueued, 2u);
-    EXPECT_EQ(out.controlQueued, 1u);
-    EXPECT_EQ(out.counters(), ",\"queued\":3,\"dropped\":0,\"dropped_bytes\":0");
-    EXPECT_TRUE(out.writeArmed);
+    EXPECT_EQ(got.size(), 16384u);
+    EXPECT_EQ(out.size(), 5u);
+    EXPECT_EQ(out.offset, 384u);
+    EXPECT_EQ(out.dataQueued, 3u);
+    EXPECT_EQ(out.controlQueued, 2u);
+    EXPECT_EQ(out.counters(), ",\"queued\":5,\"dropped\":0,\"dropped_bytes\":0");
+    EXPECT_FALSE(out.writeArmed);
 
     out.flush();
     got += drain(pipe.read.get());
-    EXPECT_EQ(got.size(), 16384u);
+    EXPECT_EQ(got.size(), 32768u);
     EXPECT_EQ(out.size(), 1u);
-    EXPECT_EQ(out.offset, 384u);
+    EXPECT_EQ(out.offset, 768u);
     EXPECT_EQ(out.dataQueued, 1u);
     EXPECT_EQ(out.controlQueued, 0u);
 
@@ -294,17 +334,18 @@ TEST_F(OutputTest, FullDescriptorKeepsThePartialFrameAndResumesAtOffset) {
 }
 
 TEST_F(OutputTest, ClosedReaderBreaksTheWriterAndTheSameFlushDropsTheInterest) {
+    const std::size_t capacity = onePage();
     Output out(pipe.write.get(), kq, false);
     out.push(pattern(20000), true, false, 0);
     out.flush();
-    ASSERT_EQ(drain(pipe.read.get()).size(), 8192u);
+    ASSERT_EQ(drain(pipe.read.get()).size(), capacity);
     ASSERT_TRUE(out.writeArmed);
 
     pipe.read.reset();  // EPIPE from now on
     out.flush();
     EXPECT_TRUE(out.broken);
     EXPECT_FALSE(out.writeArmed);
-    EXPECT_EQ(out.offset, 8192u);  // nothing more was written
+    EXPECT_EQ(out.offset, capacity);  // nothing more was written
     EXPECT_FALSE(kq.pending());
     EXPECT_FALSE(writeRegistered(kq, pipe.write.get()));
 
@@ -356,11 +397,12 @@ TEST_F(OutputTest, SocketPairCarriesFramesInOrder) {
 }
 
 TEST_F(OutputTest, BrokenWriterDropsARegisteredInterestOnItsNextFlush) {
+    const std::size_t capacity = onePage();
     Output out(pipe.write.get(), kq, false);
     out.push(pattern(20000), true, false, 0);
     out.flush();
     ASSERT_TRUE(out.writeArmed);
-    ASSERT_EQ(drain(pipe.read.get()).size(), 8192u);
+    ASSERT_EQ(drain(pipe.read.get()).size(), capacity);
     for (int k = 0; k < 17; ++k) out.emit("\"event\":\"ready\"");
     ASSERT_TRUE(out.broken);
     EXPECT_TRUE(out.writeArmed);  // push does not touch the queue
@@ -628,15 +670,16 @@ TEST_F(OutputTest, EmitLogDroppedQueuesNothingWithAFullControlQueue) {
 }
 
 TEST_F(OutputTest, DiscardEmptiesTheQueueAndKeepsFlagsCountersAndInterest) {
+    const std::size_t capacity = onePage();
     Output out(pipe.write.get(), kq, true);
     out.push(pattern(20000), true, false, 0);
     for (int k = 0; k < 63; ++k) out.push("d", true, false, 0);
     out.push("lost", true, false, 4);
     out.emit("\"event\":\"ready\"");
     out.flush();
-    ASSERT_EQ(drain(pipe.read.get()).size(), 8192u);
+    ASSERT_EQ(drain(pipe.read.get()).size(), capacity);
     ASSERT_TRUE(out.writeArmed);
-    ASSERT_EQ(out.offset, 8192u);
+    ASSERT_EQ(out.offset, capacity);
 
     out.discard();
     EXPECT_TRUE(out.empty());
@@ -661,6 +704,7 @@ TEST_F(OutputTest, DiscardEmptiesTheQueueAndKeepsFlagsCountersAndInterest) {
 }
 
 TEST_F(OutputTest, UnwatchRemovesARegisteredInterest) {
+    onePage();
     Output out(pipe.write.get(), kq, false);
     out.unwatch();  // nothing registered: nothing happens
     EXPECT_FALSE(out.writeArmed);
