@@ -19,12 +19,9 @@ namespace {
 using e2e::Budgets;
 using e2e::GuardianChannel;
 using e2e::Supervisor;
+using e2e::reaped;
 using e2e::sh;
 using e2e::shaped;
-
-std::string reaped(const std::string& reason) {
-    return R"({"version":1,"event":"reaped","active":0,"reason":")" + reason + R"(","queued":#,"dropped":0,"dropped_bytes":0})";
-}
 
 // While it lives, the test is the reaper of whatever is orphaned below it, so that a zombie
 // left to "init" stays visible as one; it reaps its own children when it goes.

@@ -16,16 +16,13 @@ using e2e::Budgets;
 using e2e::GuardianChannel;
 using e2e::LineStream;
 using e2e::Supervisor;
+using e2e::reaped;
+using e2e::rootExit;
 using e2e::sh;
 using e2e::shaped;
 using e2e::shapedAll;
-
-const std::string started = R"({"version":1,"event":"started","pid":#})";
-std::string stopping(const std::string& reason) { return R"({"version":1,"event":"stopping","reason":")" + reason + "\"}"; }
-std::string rootExit(int code) { return R"({"version":1,"event":"root_exit","code":)" + std::to_string(code) + "}"; }
-std::string reaped(const std::string& reason) {
-    return R"({"version":1,"event":"reaped","active":0,"reason":")" + reason + R"(","queued":#,"dropped":0,"dropped_bytes":0})";
-}
+using e2e::started;
+using e2e::stopping;
 
 std::vector<std::string> guardianArgs(const std::string& mode, const std::vector<std::string>& extra,
                                       const std::vector<std::string>& command) {

@@ -197,6 +197,19 @@ inline ::testing::AssertionResult shapedAll(const std::vector<std::string>& line
     return ::testing::AssertionFailure() << "lines:\n" << joined(lines) << "expected shapes:\n" << want;
 }
 
+// Shapes of the event lines the tests expect. The queued count of a reaped line depends on
+// how many earlier lines the parent had already taken.
+inline const std::string started = R"({"version":1,"event":"started","pid":#})";
+inline const std::string ready = R"({"version":1,"event":"ready"})";
+inline const std::string streamEnd = R"({"version":1,"event":"stream_end","fd":1})";
+inline std::string stopping(const std::string& reason) {
+    return R"({"version":1,"event":"stopping","reason":")" + reason + "\"}";
+}
+inline std::string rootExit(int code) { return R"({"version":1,"event":"root_exit","code":)" + std::to_string(code) + "}"; }
+inline std::string reaped(const std::string& reason) {
+    return R"({"version":1,"event":"reaped","active":0,"reason":")" + reason + R"(","queued":#,"dropped":0,"dropped_bytes":0})";
+}
+
 inline std::string quoted(const std::string& text) {
     std::string out = "'";
     for (char c : text) {

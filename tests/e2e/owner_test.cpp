@@ -13,19 +13,15 @@ namespace {
 
 using e2e::Budgets;
 using e2e::Supervisor;
+using e2e::ready;
+using e2e::reaped;
+using e2e::rootExit;
 using e2e::sh;
 using e2e::shaped;
 using e2e::shapedAll;
+using e2e::started;
+using e2e::stopping;
 
-const std::string started = R"({"version":1,"event":"started","pid":#})";
-const std::string ready = R"({"version":1,"event":"ready"})";
-
-std::string stopping(const std::string& reason) { return R"({"version":1,"event":"stopping","reason":")" + reason + "\"}"; }
-std::string rootExit(int code) { return R"({"version":1,"event":"root_exit","code":)" + std::to_string(code) + "}"; }
-// The queued count depends on how many earlier lines the parent had already taken.
-std::string reaped(const std::string& reason) {
-    return R"({"version":1,"event":"reaped","active":0,"reason":")" + reason + R"(","queued":#,"dropped":0,"dropped_bytes":0})";
-}
 std::string failed(const std::string& stage) {
     return R"({"version":1,"event":"failed","stage":")" + stage + R"(","scope":"unknown","queued":#,"dropped":0,"dropped_bytes":0})";
 }
