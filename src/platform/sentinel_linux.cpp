@@ -55,10 +55,11 @@ bool killListed(const std::vector<int>& pids) {
     return none;
 }
 
+// The session is listed even when the root leads both it and the group: a member that
+// moved to a group of its own is still in the root's session.
 bool killPass(int group, int session) {
     std::vector<int> pids;
     bool none = listScope(group, false, 0, pids, 1 << 20) < 0 || killListed(pids);
-    if (session == group) return none;
     pids.clear();
     return (listSession(session, pids, 1 << 20) < 0 || killListed(pids)) && none;
 }

@@ -15,6 +15,7 @@ using e2e::Budgets;
 using e2e::GuardianChannel;
 using e2e::LineStream;
 using e2e::Supervisor;
+using e2e::guardianArgs;
 using e2e::ready;
 using e2e::reaped;
 using e2e::rootExit;
@@ -101,17 +102,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---------------------------------------------------------------------------------------
 // Guardians.
-
-std::vector<std::string> guardianArgs(const std::string& mode, const std::vector<std::string>& extra,
-                                      const std::vector<std::string>& command) {
-    std::vector<std::string> args{mode};
-    args.insert(args.end(), extra.begin(), extra.end());
-    auto budgets = e2e::budgetArgs(Budgets{});
-    args.insert(args.end(), budgets.begin(), budgets.end());
-    args.push_back("--");
-    args.insert(args.end(), command.begin(), command.end());
-    return args;
-}
 
 // An owner whose root runs one guardian, as the guardian tests do.
 struct Nested {

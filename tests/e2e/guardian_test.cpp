@@ -16,6 +16,7 @@ using e2e::Budgets;
 using e2e::GuardianChannel;
 using e2e::LineStream;
 using e2e::Supervisor;
+using e2e::guardianArgs;
 using e2e::reaped;
 using e2e::rootExit;
 using e2e::sh;
@@ -23,17 +24,6 @@ using e2e::shaped;
 using e2e::shapedAll;
 using e2e::started;
 using e2e::stopping;
-
-std::vector<std::string> guardianArgs(const std::string& mode, const std::vector<std::string>& extra,
-                                      const std::vector<std::string>& command) {
-    std::vector<std::string> args{mode};
-    args.insert(args.end(), extra.begin(), extra.end());
-    auto budgets = e2e::budgetArgs(Budgets{});
-    args.insert(args.end(), budgets.begin(), budgets.end());
-    args.push_back("--");
-    args.insert(args.end(), command.begin(), command.end());
-    return args;
-}
 
 std::vector<std::string> commandGuardian(const std::vector<std::string>& command, const std::vector<std::string>& fds = {}) {
     return guardianArgs("--command-guardian", fds, command);

@@ -681,6 +681,18 @@ inline int startReady(Supervisor& owner, const std::vector<std::string>& command
 }
 
 // ---------------------------------------------------------------------------------------
+// A guardian's command line: the mode, its own options, the default budgets, the command.
+inline std::vector<std::string> guardianArgs(const std::string& mode, const std::vector<std::string>& extra,
+                                             const std::vector<std::string>& command) {
+    std::vector<std::string> args{mode};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto budgets = budgetArgs(Budgets{});
+    args.insert(args.end(), budgets.begin(), budgets.end());
+    args.push_back("--");
+    args.insert(args.end(), command.begin(), command.end());
+    return args;
+}
+
 // A guardian started from an owner's root, with its control lines coming from a FIFO the
 // test writes and its event lines going to a file the test follows, both in the run's
 // temporary directory.
