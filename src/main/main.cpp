@@ -1,9 +1,7 @@
 // The program's front door: --help and --version (only ever as the sole argument, so that
 // every real command line is parsed exactly as the supervisor parses it), a pointer to
 // --help after a refused command line, a refusal to read control words from a terminal it
-// would be stopped on, and the descriptor flags of its standard streams put back as found.
-#include <fcntl.h>
-#include <sys/stat.h>
+// would be stopped on.
 #include <termios.h>
 #include <unistd.h>
 
@@ -55,33 +53,6 @@ constexpr const char* help =
 
 constexpr const char* hint = "see solkari-owner --help for the command line\n";
 
-// Status flags of one standard descriptor, and what it referred to when they were taken.
-struct StreamFlags {
-    int flags = -1;
-    dev_t device = 0;
-    ino_t inode = 0;
-};
-
-StreamFlags streamFlags(int fd) {
-    StreamFlags saved;
-    struct stat st{};
-    if (::fstat(fd, &st) != 0) return saved;
-    saved.flags = ::fcntl(fd, F_GETFL);
-    saved.device = st.st_dev;
-    saved.inode = st.st_ino;
-    return saved;
-}
-
-// The supervisor makes its standard descriptors non-blocking, and their flags belong to
-// descriptions it shares with its parent, often a terminal. They go back as they were, on
-// descriptors that still name the same file.
-void restoreStreamFlags(int fd, const StreamFlags& saved) {
-    if (saved.flags < 0) return;
-    StreamFlags current = streamFlags(fd);
-    if (current.flags < 0 || current.device != saved.device || current.inode != saved.inode) return;
-    if (current.flags != saved.flags) ::fcntl(fd, F_SETFL, saved.flags);
-}
-
 // An owner leaves its caller's process group at once, and a process outside the terminal's
 // foreground group fails to read its controlling terminal. Reading works only when the
 // owner already leads the foreground group.
@@ -113,8 +84,5 @@ int main(int argc, char** argv) {
         std::fputs(hint, stderr);
         return 1;
     }
-    StreamFlags saved[3] = {streamFlags(0), streamFlags(1), streamFlags(2)};
-    int status = run(argc, argv);
-    for (int fd = 0; fd < 3; ++fd) restoreStreamFlags(fd, saved[fd]);
-    return status;
+    return run(argc, argv);
 }
