@@ -48,13 +48,6 @@ void change(Kqueue& kq, int64_t ident, int16_t filter, uint16_t flags, uint32_t 
     if (kq.submit(record) < 0) fail("kevent change");
 }
 
-bool watch(Kqueue& kq, int pid) {
-    platform::Change record{pid, EVFILT_PROC, EV_ADD | EV_ONESHOT, NOTE_EXIT | NOTE_EXEC, 0};
-    if (kq.submit(record) == 0) return true;
-    if (errno == ESRCH) return false;
-    fail("process exit subscription");
-}
-
 bool watchWithin(Kqueue& kq, int pid, bool& room) {
     platform::Change record{pid, EVFILT_PROC, EV_ADD | EV_ONESHOT, NOTE_EXIT | NOTE_EXEC, 0};
     room = true;
@@ -62,6 +55,13 @@ bool watchWithin(Kqueue& kq, int pid, bool& room) {
     if (errno == ESRCH) return false;
     if (errno != EMFILE && errno != ENFILE) fail("process exit subscription");
     room = false;
+    return false;
+}
+
+bool watch(Kqueue& kq, int pid) {
+    bool room = true;
+    if (watchWithin(kq, pid, room)) return true;
+    if (!room) fail("process exit subscription");
     return false;
 }
 
