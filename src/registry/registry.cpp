@@ -235,7 +235,6 @@ void Registry::advance() {
     for (auto& entry : guardians) {
         Guardian& g = *entry.second;
         g.output.flush();
-        if (g.registered && !g.exited && hasExited(info(g.pid), g.pidVersion)) g.exited = true;
         if (g.exited && !g.eof) read(g);
         if (g.exited && g.eof && g.released && !g.quiescent) {
             // Nothing vouches for what the guardian left in its session any more.
@@ -250,6 +249,13 @@ void Registry::advance() {
         }
         ::close(it->first);
         it = guardians.erase(it);
+    }
+}
+
+void Registry::noticeExits() {
+    for (auto& entry : guardians) {
+        Guardian& g = *entry.second;
+        if (g.registered && !g.exited && hasExited(info(g.pid), g.pidVersion)) g.exited = true;
     }
 }
 

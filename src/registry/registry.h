@@ -36,6 +36,9 @@ public:
     void acceptOne();
     void read(Guardian& g);
     void advance();
+    // Every registered guardian's exit arrives as an event; this reads their records at once,
+    // for a decision that must not wait for an event still in the queue.
+    void noticeExits();
     void processExit(int pid);
     void begin();
     std::vector<std::pair<int, const char*>> blocking() const;

@@ -165,6 +165,7 @@ std::string pidStates(const std::vector<std::pair<int, std::string>>& entries) {
 
 std::string guardianGroup(Supervisor& s) {
     try {
+        s.registry.noticeExits();
         std::vector<std::pair<int, std::string>> entries;
         for (auto& [pid, state] : s.registry.blocking()) entries.emplace_back(pid, state);
         return ",\"residual_guardians\":" + std::to_string(entries.size()) + ",\"residual_guardian_states\":[" +
@@ -247,6 +248,9 @@ void checkQuiescence(Supervisor& s) {
     }
     if (!s.rootExitReported) reportRootExit(s);
     if (!due && !listingDue(s)) return;
+    // The guardians' exits arrive as events; one still queued must not hold the decision.
+    s.registry.noticeExits();
+    s.registry.advance();
     std::vector<ProcessRecord> records = listScope(s);
     if (!onlyAnchorsLeft(s, records) || !s.registry.empty()) {
         sweepMembers(s, records);

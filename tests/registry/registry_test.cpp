@@ -461,7 +461,7 @@ TEST_F(RegistryTest, EndOfAGuardianConnection) {
     }
 }
 
-TEST_F(RegistryTest, AdvanceAloneDrainsAnExitedGuardian) {
+TEST_F(RegistryTest, AdvanceAloneDrainsAGuardianNoticedExited) {
     fixtures::ChildGroup root = rootProcess();
     registry->rootGroup = root.pid();
     auto helper = guardian(root.pid(), [](const Child& child, int fd) {
@@ -471,7 +471,9 @@ TEST_F(RegistryTest, AdvanceAloneDrainsAnExitedGuardian) {
     run([&] { return helper->reported(); });
     EXPECT_EQ(helper->result(), "proven");
     ASSERT_TRUE(fixtures::eventually([&] { return info(helper->pid()).pbi_status == SZOMB; }));
-    // No event is served from here on: the exit poll and the reads of advance do it all.
+    // No event is served from here on: once a decision has looked at the records, the reads
+    // of advance do the rest.
+    registry->noticeExits();
     int64_t end = deadline();
     while (!registry->guardians.empty() && now() < end) registry->advance();
     ASSERT_TRUE(registry->guardians.empty()) << [&] {
