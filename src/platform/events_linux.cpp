@@ -71,6 +71,11 @@ struct EventQueueState {
     epoll_event batch[batchSize]{};    // entries the kernel reported, not yet given out
     int batchNext = 0;
     int batchCount = 0;
+    // A descriptor whose last read filled the reader's buffer, given out again before the
+    // kernel is asked; a few times in a row at most, so that other events wait no longer.
+    static constexpr int repeatLimit = 3;
+    int repeat = -1;
+    int repeatRun = 0;
 };
 
 namespace {
@@ -464,11 +469,26 @@ int takeKernel(EventQueueState& state, int timeout, Event& event) {
     if (state.batchNext == state.batchCount) {
         int count = epoll_wait(state.epoll, state.batch, EventQueueState::batchSize, timeout);
         if (count < 0) return -1;
+        state.repeatRun = 0;
         state.batchNext = 0;
         state.batchCount = count;
         if (count == 0) return 0;
     }
     return take(state, state.batch[state.batchNext++], event);
+}
+
+// The descriptor a reader expects to be still readable, once the kernel's batch is given
+// out: the kernel would list it next anyway, as it moved it to the back of its ready list
+// when it reported it. 0 when there is none or its read interest is gone.
+int takeRepeat(EventQueueState& state, Event& event) {
+    if (state.repeat < 0 || state.batchNext != state.batchCount) return 0;
+    int fd = state.repeat;
+    state.repeat = -1;
+    auto found = state.descriptors.find(fd);
+    if (found == state.descriptors.end() || !found->second.read) return 0;
+    epoll_event ready{};
+    ready.events = EPOLLIN;
+    return takeDescriptor(state, ready, fd, event);
 }
 
 int waitSteadyOrKernel(EventQueueState& state, Event& event) {
@@ -541,6 +561,7 @@ int EventQueue::submit(const Change& change) {
 
 int EventQueue::wait(Event& event, bool block) {
     for (;;) {
+        if (takeRepeat(*state, event) > 0) return 0;
         if (state->steadyCount > 0) {
             int taken = waitSteadyOrKernel(*state, event);
             if (taken != 0) return taken > 0 ? 0 : -1;
@@ -556,8 +577,18 @@ int EventQueue::wait(Event& event, bool block) {
     }
 }
 
+void EventQueue::stillReadable(int fd) {
+    if (state->repeatRun == EventQueueState::repeatLimit) return;
+    ++state->repeatRun;
+    state->repeat = fd;
+}
+
 bool EventQueue::pending() {
     if (state->steadyCount > 0) return true;
+    if (state->repeat >= 0) {
+        auto found = state->descriptors.find(state->repeat);
+        if (found != state->descriptors.end() && found->second.read) return true;
+    }
     while (state->batchNext < state->batchCount && plainlyStale(*state, state->batch[state->batchNext]))
         ++state->batchNext;
     if (state->batchNext < state->batchCount) return true;

@@ -69,6 +69,12 @@ public:
     // it returns at once: -1 with errno EAGAIN when nothing is ready.
     int wait(Event& event, bool block = true);
 
+    // The caller's read of fd filled its buffer, so more is very likely waiting: the queue may
+    // give fd out again once the events already fetched are given out, without asking the
+    // kernel, a few times in a row at most. A read that then finds nothing answers EAGAIN,
+    // which every reader expects anyway.
+    void stillReadable(int fd);
+
     // True when wait() would return at once.
     bool pending();
 

@@ -94,6 +94,7 @@ void outputRead(Supervisor& s, int fd, int stream) {
     ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n > 0) {
         pushOutput(s, stream, buffer, static_cast<std::size_t>(n));
+        if (static_cast<std::size_t>(n) == sizeof buffer) s.kq.stillReadable(fd);
     } else if (n == 0 || (errno == EIO && s.options.pty)) {
         endOutput(s, fd, stream);
     } else if (errno != EAGAIN && errno != EINTR) {

@@ -206,6 +206,47 @@ TEST(EventQueueDescriptors, ReadyEntriesTakenTogetherAreGivenOutOnlyWhileRegiste
     EXPECT_EQ(errno, EAGAIN);
 }
 
+// A reader whose read filled its buffer gets the descriptor again without the kernel being
+// asked, so even a drained one comes back; only a few times in a row, so that another ready
+// descriptor still gets its turn; and never once its interest is gone.
+TEST(EventQueueDescriptors, StillReadableDescriptorComesBackOnlyAFewTimesInARow) {
+    EventQueue queue;
+    Pipe busy;
+    Pipe other;
+    int fd = busy.read.get();
+    ASSERT_EQ(add(queue, fd, EVFILT_READ), 0);
+    ASSERT_EQ(add(queue, other.read.get(), EVFILT_READ), 0);
+    put(busy.write.get(), "x");
+    expectEvent(next(queue), fd, EVFILT_READ);
+    char byte;
+    ASSERT_EQ(::read(fd, &byte, 1), 1);
+    queue.stillReadable(fd);
+    EXPECT_TRUE(queue.pending());
+    Event event;
+    ASSERT_EQ(queue.wait(event, false), 0);
+    expectEvent(event, fd, EVFILT_READ);
+
+    put(busy.write.get(), "x");
+    put(other.write.get(), "y");
+    int turns = 0;
+    for (;;) {
+        queue.stillReadable(fd);
+        event = next(queue);
+        if (event.ident == other.read.get()) break;
+        expectEvent(event, fd, EVFILT_READ);
+        ASSERT_LT(++turns, 8) << "the other descriptor never got its turn";
+    }
+
+    ASSERT_EQ(::read(other.read.get(), &byte, 1), 1);
+    ASSERT_EQ(::read(fd, &byte, 1), 1);
+    queue.stillReadable(fd);
+    ASSERT_EQ(remove(queue, fd, EVFILT_READ), 0);
+    EXPECT_FALSE(queue.pending());
+    errno = 0;
+    EXPECT_EQ(queue.wait(event, false), -1);
+    EXPECT_EQ(errno, EAGAIN);
+}
+
 TEST(EventQueueDescriptors, ClosedDescriptorDeletesAsMissingAndItsNumberCanBeReused) {
     EventQueue queue;
     SocketPair sockets;
