@@ -216,7 +216,8 @@ void dismissSentinel(Sentinel& sentinel);
 void reapChildrenExcept(int keep);
 
 // Asks for a larger kernel buffer on a pipe, so that a fast writer and its reader wake each
-// other less often. Quietly does nothing for descriptors that are not pipes.
+// other less often; a pipe that is already wider keeps its size. Quietly does nothing for
+// descriptors that are not pipes.
 void widenPipe(int fd);
 
 // Opens a new pseudo-terminal of the given size; -1 with errno on failure.

@@ -255,7 +255,10 @@ int openTerminal(int& master, int& slave, unsigned short rows, unsigned short co
 
 void widenPipe(int fd) {
     constexpr int wide = 1 << 20;
-    fcntl(fd, F_SETPIPE_SZ, wide);
+    // A parent may have given the pipe more room than this already; taking it away would
+    // only make its reader lose output sooner.
+    int size = fcntl(fd, F_GETPIPE_SZ);
+    if (size >= 0 && size < wide) fcntl(fd, F_SETPIPE_SZ, wide);
 }
 
 int resumeTerminalOutput(int fd) {

@@ -165,3 +165,17 @@ TEST(SystemTerminal, ResumesATerminalButNotAPipe) {
     Pipe pipe;
     EXPECT_EQ(platform::resumeTerminalOutput(pipe.read.get()), -1);
 }
+
+// A pipe grows to the supervisor's size but never shrinks below what its parent gave it.
+TEST(SystemPipe, WidensANarrowPipeAndKeepsAWiderOne) {
+    Pipe narrow;
+    ASSERT_EQ(::fcntl(narrow.write.get(), F_SETPIPE_SZ, 4096), 4096);
+    platform::widenPipe(narrow.write.get());
+    EXPECT_EQ(::fcntl(narrow.write.get(), F_GETPIPE_SZ), 1 << 20);
+
+    Pipe wide;
+    // Beyond the system's limit only a privileged parent can go.
+    if (::fcntl(wide.write.get(), F_SETPIPE_SZ, 4 << 20) < 0) GTEST_SKIP() << "cannot go beyond the pipe size limit here";
+    platform::widenPipe(wide.write.get());
+    EXPECT_EQ(::fcntl(wide.write.get(), F_GETPIPE_SZ), 4 << 20);
+}
