@@ -54,11 +54,21 @@ double millisBetween(Clock::time_point from, Clock::time_point to) {
 
 void sleepMillis(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// The load average, and the time the machine's host has kept its processors from it since
+// boot (steal): a figure during which the steal grew was taken on a machine that was not
+// wholly its own.
 std::string loadAverage() {
     std::ifstream in("/proc/loadavg");
     std::string a, b, c;
     in >> a >> b >> c;
-    return a + " " + b + " " + c;
+    std::ifstream stat("/proc/stat");
+    std::string cpu;
+    long long ticks[8] = {};
+    stat >> cpu;
+    for (long long& t : ticks) stat >> t;
+    char steal[64];
+    std::snprintf(steal, sizeof steal, ", host steal %.2f s", static_cast<double>(ticks[7]) / ::sysconf(_SC_CLK_TCK));
+    return a + " " + b + " " + c + steal;
 }
 
 // A field of /proc/PID/status in its own unit (kB for memory, a count for switches), or -1.
@@ -137,22 +147,39 @@ void waitChild(int pid, int* status = nullptr) {
 }
 
 // Sleeping processes in a group of their own, unrelated to anything supervised. They are
-// forked while the driver holds no pipe, so that they keep no channel open.
+// forked while the driver holds no pipe, so that they keep no channel open, and the group is
+// ready only once every one of them is asleep: a crowd still waking up from its fork would
+// take the processor from the figure it was meant only to stand beside.
 class SleepingGroup {
 public:
     explicit SleepingGroup(int size) {
+        int asleep[2];
+        if (::pipe2(asleep, O_CLOEXEC) < 0) throw std::runtime_error("pipe failed");
         pids_.reserve(static_cast<std::size_t>(size));
         for (int i = 0; i < size; ++i) {
             int leader = pids_.empty() ? 0 : pids_.front();
             int pid = ::fork();
             if (pid == 0) {
                 ::setpgid(0, leader);
+                ::close(asleep[0]);
+                char byte = 0;
+                (void)!::write(asleep[1], &byte, 1);
+                ::close(asleep[1]);
                 for (;;) ::pause();
             }
-            if (pid < 0) throw std::runtime_error("fork of a sleeping process failed");
+            if (pid < 0) {
+                ::close(asleep[0]);
+                ::close(asleep[1]);
+                throw std::runtime_error("fork of a sleeping process failed");
+            }
             ::setpgid(pid, leader == 0 ? pid : leader);
             pids_.push_back(pid);
         }
+        ::close(asleep[1]);
+        char bytes[4096];
+        for (ssize_t n; (n = ::read(asleep[0], bytes, sizeof bytes)) != 0;)
+            if (n < 0 && errno != EINTR) break;
+        ::close(asleep[0]);
     }
     SleepingGroup(const SleepingGroup&) = delete;
     SleepingGroup& operator=(const SleepingGroup&) = delete;
