@@ -108,7 +108,7 @@ TEST(UplinkBroken, GuardianEndsPromptlyWithStatusZero) {
     GuardianChannel channel(owner.dir(), "guardian");
     std::vector<std::string> args{"--command-guardian", "--startup-ms", "5000", "--grace-ms", "300", "--confirm-ms", "600000",
                                   "--",                 "/bin/sh",      "-c",   "echo armed; while :; do sleep 0.05; done"};
-    e2e::startReady(owner, sh(channel.launch(args)));
+    e2e::startReady(owner, sh(channel.launchUnwaited(args)));
     auto& events = channel.events();
     int root = std::stoi(e2e::member(events.waitFor("started"), "pid"));
     ASSERT_TRUE(events.waitForOutput("armed\n"));

@@ -716,6 +716,14 @@ public:
                " 2>" + quoted(err_) + "; echo " + tag + "-exit=$?";
     }
 
+    // The same, but the root then waits for nothing: a guardian that ends while the root
+    // lives stays a zombie until the root is gone, so that a test whose supervisor is killed
+    // always becomes its reaper, instead of losing the status to a shell that was quicker.
+    std::string launchUnwaited(const std::vector<std::string>& guardianArgs) const {
+        return "\"$SOLKARI_NATIVE_OWNER_HELPER\" " + shellWords(guardianArgs) + " <" + quoted(in_) + " >" + quoted(out_) +
+               " 2>" + quoted(err_) + " & exec sleep 1000";
+    }
+
     // The same, with the guardian's events passing through the shell command `reader` (its
     // parent, as far as the guardian can tell) on their way to the events file. The exit
     // status is not reported.
