@@ -131,6 +131,13 @@ bool killPass(const OuterState& outer) {
     return onlyRoot;
 }
 
+// Whether the root has ended, without reaping it.
+bool rootEnded(const OuterState& outer) {
+    siginfo_t status{};
+    return ::waitid(P_PID, static_cast<id_t>(outer.rootPid), &status, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           status.si_pid == outer.rootPid;
+}
+
 // Kills what is left of the scope and waits, within the confirmation budget, until the root
 // can be reaped last, so that a fatal end leaves neither members nor a zombie root behind.
 void killScope(OuterState& outer) {
@@ -141,10 +148,13 @@ void killScope(OuterState& outer) {
     ::kill(outer.rootPid, SIGKILL);
     try {
         for (;;) {
+            // Only a root that had already ended when the pass began has handed its children
+            // to this program; one dying during the pass could hide them from its listing.
+            bool ended = rootEnded(outer);
             bool onlyRoot = killPass(outer);
             platform::reapChildrenExcept(outer.rootPid);
             int status = 0;
-            if (onlyRoot && ::waitpid(outer.rootPid, &status, WNOHANG) == outer.rootPid) {
+            if (ended && onlyRoot && ::waitpid(outer.rootPid, &status, WNOHANG) == outer.rootPid) {
                 outer.rootReaped = true;
                 return;
             }
