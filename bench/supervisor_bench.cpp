@@ -195,7 +195,7 @@ private:
 
 // Forking or killing a thousand processes leaves the kernel work to finish in the
 // background for a while; a throughput run started at once would pay for it.
-void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(300)); }
+void settle() { sleepMillis(300); }
 
 // What the parent has seen on the supervisor's standard output so far.
 struct Tally {

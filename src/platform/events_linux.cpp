@@ -483,12 +483,17 @@ int takeKernel(EventQueueState& state, int timeout, Event& event) {
 // The descriptor a reader expects to be still readable, once the kernel's batch is given
 // out: the kernel would list it next anyway, as it moved it to the back of its ready list
 // when it reported it. 0 when there is none or its read interest is gone.
+bool repeatWanted(const EventQueueState& state) {
+    auto found = state.descriptors.find(state.repeat);
+    return found != state.descriptors.end() && found->second.read;
+}
+
 int takeRepeat(EventQueueState& state, Event& event) {
     if (state.repeat < 0 || state.batchNext != state.batchCount) return 0;
+    bool wanted = repeatWanted(state);
     int fd = state.repeat;
     state.repeat = -1;
-    auto found = state.descriptors.find(fd);
-    if (found == state.descriptors.end() || !found->second.read) return 0;
+    if (!wanted) return 0;
     epoll_event ready{};
     ready.events = EPOLLIN;
     return takeDescriptor(state, ready, fd, event);
@@ -588,10 +593,7 @@ void EventQueue::stillReadable(int fd) {
 
 bool EventQueue::pending() {
     if (state->steadyCount > 0) return true;
-    if (state->repeat >= 0) {
-        auto found = state->descriptors.find(state->repeat);
-        if (found != state->descriptors.end() && found->second.read) return true;
-    }
+    if (state->repeat >= 0 && repeatWanted(*state)) return true;
     while (state->batchNext < state->batchCount && plainlyStale(*state, state->batch[state->batchNext]))
         ++state->batchNext;
     if (state->batchNext < state->batchCount) return true;

@@ -712,16 +712,14 @@ public:
     // lead a group of its own, since it makes itself a session leader), then reports its
     // exit status on the root's standard output as "NAME-exit=N".
     std::string launch(const std::vector<std::string>& guardianArgs, const std::string& tag = "guardian") const {
-        return "\"$SOLKARI_NATIVE_OWNER_HELPER\" " + shellWords(guardianArgs) + " <" + quoted(in_) + " >" + quoted(out_) +
-               " 2>" + quoted(err_) + "; echo " + tag + "-exit=$?";
+        return guardianCommand(guardianArgs) + "; echo " + tag + "-exit=$?";
     }
 
     // The same, but the root then waits for nothing: a guardian that ends while the root
     // lives stays a zombie until the root is gone, so that a test whose supervisor is killed
     // always becomes its reaper, instead of losing the status to a shell that was quicker.
     std::string launchUnwaited(const std::vector<std::string>& guardianArgs) const {
-        return "\"$SOLKARI_NATIVE_OWNER_HELPER\" " + shellWords(guardianArgs) + " <" + quoted(in_) + " >" + quoted(out_) +
-               " 2>" + quoted(err_) + " & exec sleep 1000";
+        return guardianCommand(guardianArgs) + " & exec sleep 1000";
     }
 
     // The same, with the guardian's events passing through the shell command `reader` (its
@@ -743,6 +741,11 @@ public:
     std::string errors() const { return fileText(err_); }
 
 private:
+    std::string guardianCommand(const std::vector<std::string>& guardianArgs) const {
+        return "\"$SOLKARI_NATIVE_OWNER_HELPER\" " + shellWords(guardianArgs) + " <" + quoted(in_) + " >" + quoted(out_) +
+               " 2>" + quoted(err_);
+    }
+
     std::string in_, out_, err_;
     fixtures::Fd fd_;
     LineStream events_;
